@@ -1,0 +1,13 @@
+// The serial port module and the driver are written against the Windows
+// communications API. On Windows that is the system's own; elsewhere a small
+// layer of ours provides the same calls over termios.
+#ifndef KOBREL_COMM_API_H
+#define KOBREL_COMM_API_H
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include "posix/win_comm.h"
+#endif
+
+#endif
