@@ -1,0 +1,51 @@
+// Linux: numeric speeds through termios2 (BOTHER) and RS-485 through the
+// serial core's TIOCSRS485. This file must not see glibc's <termios.h>: its
+// struct termios differs from the kernel's one that termios2 extends.
+#include "posix/line_os.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+bool os_line_speed_get(int fd, uint32_t *speed)
+{
+    struct termios2 line;
+    if (ioctl(fd, TCGETS2, &line) != 0)
+        return false;
+    *speed = line.c_ospeed;
+    return true;
+}
+
+bool os_line_speed_set(int fd, uint32_t speed)
+{
+    struct termios2 line;
+    if (ioctl(fd, TCGETS2, &line) != 0)
+        return false;
+    line.c_cflag &= ~(tcflag_t)(CBAUD | (CBAUD << IBSHIFT));
+    line.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    line.c_ispeed = speed;
+    line.c_ospeed = speed;
+    return ioctl(fd, TCSETS2, &line) == 0;
+}
+
+bool os_rs485_enabled(int fd)
+{
+    struct serial_rs485 rs485 = {};
+    if (ioctl(fd, TIOCGRS485, &rs485) != 0)
+        return false;
+    return (rs485.flags & SER_RS485_ENABLED) != 0;
+}
+
+bool os_rs485_set(int fd, bool enabled)
+{
+    struct serial_rs485 rs485 = {};
+    if (ioctl(fd, TIOCGRS485, &rs485) != 0)
+        return false;
+    if (enabled) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~(__u32)SER_RS485_RTS_AFTER_SEND;
+    } else {
+        rs485.flags &= ~(__u32)SER_RS485_ENABLED;
+    }
+    return ioctl(fd, TIOCSRS485, &rs485) == 0;
+}

@@ -1,0 +1,22 @@
+// What plain termios cannot say about a serial line, provided once per
+// operating system: the speed as a number of bits per second (termios only
+// knows the standard B* rates) and the driver's own RS-485 direction control.
+#ifndef KOBREL_POSIX_LINE_OS_H
+#define KOBREL_POSIX_LINE_OS_H
+
+#include <stdint.h>
+
+// The line's output speed in bits per second.
+bool os_line_speed_get(int fd, uint32_t *speed);
+
+// Sets input and output speed to any positive rate the driver accepts. Call it
+// after tcsetattr, which would otherwise put the last B* rate back.
+bool os_line_speed_set(int fd, uint32_t speed);
+
+// Whether the driver drives RTS for transmission itself (RTS on while sending).
+bool os_rs485_enabled(int fd);
+
+// Switches the driver's RS-485 mode on or off; false when the driver has none.
+bool os_rs485_set(int fd, bool enabled);
+
+#endif

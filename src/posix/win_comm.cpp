@@ -1,0 +1,530 @@
+// The Windows communications calls the tool uses, provided over termios so
+// the port module runs unchanged on POSIX systems.
+//
+// Device names: "\\.\COM<n>" is the entry com<n> of the port folder
+// ($XDG_CONFIG_HOME or ~/.config, then kobrel/ports/) when it exists, else
+// /dev/ttyS<n-1> as Wine and Cygwin number them.
+//
+// A handle owns a read-ahead buffer: the tool polls one byte at a time, and
+// serving those polls from memory keeps it to one read() per burst of input.
+#include "posix/win_comm.h"
+
+#include "posix/interrupt.h"
+#include "posix/line_os.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+struct posix_port {
+    bool in_use;
+    int fd;
+    bool exclusive;          // holds TIOCEXCL, to be cleared at close
+    bool has_modem_lines;    // false on a pseudo-terminal
+    bool toggles_rts_itself; // RS-485 direction by hand: RTS up around each write
+    size_t ahead_start;
+    size_t ahead_end;
+    unsigned char ahead[64 * 1024];
+};
+
+posix_port open_ports[4];
+
+posix_port *port_of(HANDLE handle)
+{
+    for (posix_port &port : open_ports)
+        if (handle == &port && port.in_use)
+            return &port;
+    return nullptr;
+}
+
+const struct {
+    DWORD bits_per_second;
+    speed_t code;
+} standard_speeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool standard_speed_code(DWORD bits_per_second, speed_t *code)
+{
+    for (const auto &entry : standard_speeds) {
+        if (entry.bits_per_second == bits_per_second) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "\\.\COM<n>" -> a path on this system. Only plain decimal numbers are port
+// names, so "COM-1" or "COM007" are missing devices as on Windows.
+bool device_path(const char *name, char *path, size_t size)
+{
+    static const char prefix[] = "\\\\.\\COM";
+    if (strncmp(name, prefix, sizeof prefix - 1) != 0)
+        return false;
+    const char *digits = name + sizeof prefix - 1;
+    size_t length = strspn(digits, "0123456789");
+    if (length == 0 || length > 9 || digits[length] != '\0' || (digits[0] == '0' && length > 1))
+        return false;
+
+    const char *config = getenv("XDG_CONFIG_HOME");
+    const char *home = getenv("HOME");
+    int written = -1;
+    if (config != nullptr && config[0] != '\0')
+        written = snprintf(path, size, "%s/kobrel/ports/com%s", config, digits);
+    else if (home != nullptr && home[0] != '\0')
+        written = snprintf(path, size, "%s/.config/kobrel/ports/com%s", home, digits);
+    struct stat entry;
+    if (written > 0 && (size_t)written < size && lstat(path, &entry) == 0)
+        return true;
+
+    unsigned long number = strtoul(digits, nullptr, 10);
+    if (number == 0)
+        return false;
+    written = snprintf(path, size, "/dev/ttyS%lu", number - 1);
+    return written > 0 && (size_t)written < size;
+}
+
+void close_port(posix_port *port)
+{
+    // The exclusive flag outlives our descriptor when another program (say,
+    // a simulator) keeps the device open; clear it so the next run can open.
+    if (port->exclusive)
+        ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+    port->in_use = false;
+}
+
+bool set_modem_line(posix_port *port, int line, bool on)
+{
+    return ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
+}
+
+tcflag_t data_bits_flag(BYTE byte_size)
+{
+    switch (byte_size) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+BYTE data_bits_of(tcflag_t cflag)
+{
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+tcflag_t parity_flags(BYTE parity)
+{
+    switch (parity) {
+    case ODDPARITY: return PARENB | PARODD;
+    case EVENPARITY: return PARENB;
+    case MARKPARITY: return PARENB | PARODD | CMSPAR;
+    case SPACEPARITY: return PARENB | CMSPAR;
+    default: return 0;
+    }
+}
+
+BYTE parity_of(tcflag_t cflag)
+{
+    if ((cflag & PARENB) == 0)
+        return NOPARITY;
+    if ((cflag & CMSPAR) != 0)
+        return (cflag & PARODD) != 0 ? MARKPARITY : SPACEPARITY;
+    return (cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
+}
+
+const tcflag_t parity_mask = PARENB | PARODD | CMSPAR;
+
+bool settings_supported(const DCB *dcb)
+{
+    // Speed 0 would hang up the line, and speeds beyond 31 bits are no
+    // line's; both are refused like a rate the device cannot take.
+    if (dcb->BaudRate == 0 || dcb->BaudRate > 0x7FFFFFFFu)
+        return false;
+    if (dcb->ByteSize < 5 || dcb->ByteSize > 8)
+        return false;
+    if (dcb->Parity > SPACEPARITY)
+        return false;
+    if (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS)
+        return false;
+    // termios has no DSR flow control and no DTR handshake.
+    if (dcb->fOutxDsrFlow || dcb->fDtrControl == DTR_CONTROL_HANDSHAKE)
+        return false;
+    if ((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar)
+        return false;
+    return true;
+}
+
+// The bytes travel untouched in both directions: no echo, no signals, no
+// CR/LF rewriting, no stripping of the eighth bit, breaks not read as NUL.
+void make_raw(struct termios *line)
+{
+    line->c_iflag &= ~(tcflag_t)(BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                 IUCLC | IXON | IXOFF | IXANY | IMAXBEL | INPCK);
+    line->c_iflag |= IGNBRK;
+    line->c_oflag &= ~(tcflag_t)OPOST;
+    line->c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP);
+    line->c_cflag |= CLOCAL | CREAD;
+    line->c_cc[VMIN] = 1;
+    line->c_cc[VTIME] = 0;
+}
+
+bool speed_matches(uint32_t actual, uint32_t wanted)
+{
+    // A UART runs at the nearest rate its clock divides to; within 3% the
+    // line still works, as on Windows.
+    uint64_t difference = actual > wanted ? actual - wanted : wanted - actual;
+    return difference * 100 <= (uint64_t)wanted * 3;
+}
+
+bool write_all(posix_port *port, const unsigned char *bytes, DWORD count, DWORD *written)
+{
+    while (*written < count) {
+        ssize_t n = write(port->fd, bytes + *written, count - *written);
+        if (n > 0) {
+            *written += (DWORD)n;
+        } else if (n < 0 && errno == EINTR) {
+            interrupt_point();
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool drain(posix_port *port)
+{
+    while (tcdrain(port->fd) != 0) {
+        if (errno != EINTR)
+            return false;
+        interrupt_point();
+    }
+    return true;
+}
+
+} // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
+                   DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    interrupt_point();
+    if (name == nullptr || security != nullptr || template_file != nullptr ||
+        disposition != OPEN_EXISTING || (flags & ~(DWORD)FILE_ATTRIBUTE_NORMAL) != 0)
+        return INVALID_HANDLE_VALUE;
+    int mode;
+    switch (access & (GENERIC_READ | GENERIC_WRITE)) {
+    case GENERIC_READ | GENERIC_WRITE: mode = O_RDWR; break;
+    case GENERIC_READ: mode = O_RDONLY; break;
+    case GENERIC_WRITE: mode = O_WRONLY; break;
+    default: return INVALID_HANDLE_VALUE;
+    }
+
+    posix_port *port = nullptr;
+    for (posix_port &candidate : open_ports) {
+        if (!candidate.in_use) {
+            port = &candidate;
+            break;
+        }
+    }
+    char path[4096];
+    if (port == nullptr || !device_path(name, path, sizeof path))
+        return INVALID_HANDLE_VALUE;
+
+    // Without O_NONBLOCK the open could wait for carrier detect.
+    int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    bool usable = isatty(fd) == 1;
+    // Share mode 0 is exclusive: flock keeps out programs that lock too,
+    // TIOCEXCL every later open() of the device.
+    if (usable && share_mode == 0)
+        usable = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    bool exclusive = usable && share_mode == 0 && ioctl(fd, TIOCEXCL) == 0;
+    if (share_mode == 0 && !exclusive)
+        usable = false;
+    int status_flags = usable ? fcntl(fd, F_GETFL) : -1;
+    if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+        // Only a flag this open set may be cleared: it may be another's.
+        if (exclusive)
+            ioctl(fd, TIOCNXCL);
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    int lines;
+    port->in_use = true;
+    port->fd = fd;
+    port->exclusive = exclusive;
+    port->has_modem_lines = ioctl(fd, TIOCMGET, &lines) == 0;
+    port->toggles_rts_itself = false;
+    port->ahead_start = 0;
+    port->ahead_end = 0;
+    return port;
+}
+
+BOOL SetupComm(HANDLE handle, DWORD, DWORD)
+{
+    // The kernel sizes its own queues; there is nothing to ask for.
+    return port_of(handle) != nullptr;
+}
+
+BOOL GetCommState(HANDLE handle, DCB *dcb)
+{
+    posix_port *port = port_of(handle);
+    struct termios line;
+    uint32_t speed;
+    if (port == nullptr || dcb == nullptr || tcgetattr(port->fd, &line) != 0 ||
+        !os_line_speed_get(port->fd, &speed))
+        return FALSE;
+
+    memset(dcb, 0, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    dcb->BaudRate = speed;
+    dcb->fBinary = 1;
+    dcb->ByteSize = data_bits_of(line.c_cflag);
+    dcb->Parity = parity_of(line.c_cflag);
+    dcb->StopBits = (line.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+
+    if ((line.c_lflag & ICANON) != 0) {
+        // Still a terminal, never set up as a serial line: its XON/XOFF and
+        // CR/LF handling are a login's, not the device's. Report what a COM
+        // port starts with instead, so they are not carried into the raw line.
+        dcb->fDtrControl = DTR_CONTROL_ENABLE;
+        dcb->fRtsControl = RTS_CONTROL_ENABLE;
+        dcb->XonChar = 0x11;
+        dcb->XoffChar = 0x13;
+        return TRUE;
+    }
+
+    int lines = TIOCM_DTR | TIOCM_RTS; // a line without modem lines: both "on"
+    if (port->has_modem_lines && ioctl(port->fd, TIOCMGET, &lines) != 0)
+        return FALSE;
+    dcb->fParity = (line.c_iflag & INPCK) != 0;
+    dcb->fOutxCtsFlow = (line.c_cflag & CRTSCTS) != 0;
+    dcb->fOutX = (line.c_iflag & IXON) != 0;
+    dcb->fInX = (line.c_iflag & IXOFF) != 0;
+    dcb->XonChar = (char)line.c_cc[VSTART];
+    dcb->XoffChar = (char)line.c_cc[VSTOP];
+    dcb->fDtrControl = (lines & TIOCM_DTR) != 0 ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if ((line.c_cflag & CRTSCTS) != 0)
+        dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (port->toggles_rts_itself || os_rs485_enabled(port->fd))
+        dcb->fRtsControl = RTS_CONTROL_TOGGLE;
+    else
+        dcb->fRtsControl = (lines & TIOCM_RTS) != 0 ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE handle, DCB *dcb)
+{
+    posix_port *port = port_of(handle);
+    struct termios line;
+    if (port == nullptr || dcb == nullptr || !settings_supported(dcb) ||
+        tcgetattr(port->fd, &line) != 0)
+        return FALSE;
+
+    make_raw(&line);
+    line.c_cflag &= ~(tcflag_t)(CSIZE | parity_mask | CSTOPB | CRTSCTS);
+    line.c_cflag |= data_bits_flag(dcb->ByteSize) | parity_flags(dcb->Parity);
+    if (dcb->StopBits == TWOSTOPBITS)
+        line.c_cflag |= CSTOPB;
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
+        line.c_cflag |= CRTSCTS;
+    if (dcb->fParity && dcb->Parity != NOPARITY)
+        line.c_iflag |= INPCK;
+    if (dcb->fOutX)
+        line.c_iflag |= IXON;
+    if (dcb->fInX)
+        line.c_iflag |= IXOFF;
+    line.c_cc[VSTART] = (cc_t)dcb->XonChar;
+    line.c_cc[VSTOP] = (cc_t)dcb->XoffChar;
+
+    speed_t code;
+    bool standard_speed = standard_speed_code(dcb->BaudRate, &code);
+    if (!standard_speed)
+        code = B38400; // replaced by the exact rate right after
+    if (cfsetispeed(&line, code) != 0 || cfsetospeed(&line, code) != 0 ||
+        tcsetattr(port->fd, TCSANOW, &line) != 0)
+        return FALSE;
+    if (!standard_speed && !os_line_speed_set(port->fd, dcb->BaudRate))
+        return FALSE;
+
+    if (port->has_modem_lines && !set_modem_line(port, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE))
+        return FALSE;
+    port->toggles_rts_itself = false;
+    if (dcb->fRtsControl == RTS_CONTROL_TOGGLE) {
+        // The driver's RS-485 mode switches RTS exactly at the last stop
+        // bit; by hand (raise, write, drain, drop) is the fallback.
+        if (!os_rs485_set(port->fd, true) && port->has_modem_lines) {
+            port->toggles_rts_itself = true;
+            if (!set_modem_line(port, TIOCM_RTS, false))
+                return FALSE;
+        }
+    } else {
+        if (os_rs485_enabled(port->fd) && !os_rs485_set(port->fd, false))
+            return FALSE;
+        if (port->has_modem_lines && dcb->fRtsControl != RTS_CONTROL_HANDSHAKE &&
+            !set_modem_line(port, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE))
+            return FALSE;
+    }
+
+    // tcsetattr succeeds when any part was taken; read back what the device
+    // actually runs with. A pseudo-terminal has no parity and ignores it.
+    struct termios applied;
+    uint32_t speed;
+    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed))
+        return FALSE;
+    tcflag_t checked = CSIZE | CSTOPB | CRTSCTS | (port->has_modem_lines ? parity_mask : 0);
+    if (!speed_matches(speed, dcb->BaudRate) ||
+        (applied.c_cflag & checked) != (line.c_cflag & checked) ||
+        (applied.c_lflag & ICANON) != 0)
+        return FALSE;
+    return TRUE;
+}
+
+BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status)
+{
+    interrupt_point();
+    posix_port *port = port_of(handle);
+    if (port == nullptr)
+        return FALSE;
+    size_t waiting = port->ahead_end - port->ahead_start;
+    if (waiting == 0) {
+        int queued = 0;
+        if (ioctl(port->fd, FIONREAD, &queued) != 0)
+            return FALSE;
+        if (queued > 0) {
+            // The kernel has these bytes, so this read returns at once.
+            size_t wanted = (size_t)queued < sizeof port->ahead ? (size_t)queued : sizeof port->ahead;
+            ssize_t got = read(port->fd, port->ahead, wanted);
+            if (got < 0 && errno != EINTR)
+                return FALSE;
+            port->ahead_start = 0;
+            port->ahead_end = got > 0 ? (size_t)got : 0;
+            waiting = (size_t)queued;
+        }
+    }
+    // While read-ahead bytes remain, only they are counted: the kernel is not
+    // asked again until the caller has taken them.
+    if (errors != nullptr)
+        *errors = 0;
+    if (status != nullptr) {
+        memset(status, 0, sizeof *status);
+        status->cbInQue = (DWORD)waiting;
+    }
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *count_read, void *overlapped)
+{
+    posix_port *port = port_of(handle);
+    if (port == nullptr || overlapped != nullptr || (buffer == nullptr && count > 0))
+        return FALSE;
+    unsigned char *bytes = static_cast<unsigned char *>(buffer);
+    DWORD copied = 0;
+    size_t ahead = port->ahead_end - port->ahead_start;
+    if (ahead > 0) {
+        copied = ahead < count ? (DWORD)ahead : count;
+        memcpy(bytes, port->ahead + port->ahead_start, copied);
+        port->ahead_start += copied;
+    }
+    // Without time-outs a read waits until every byte asked for came; a line
+    // that was hung up ends it early with what arrived.
+    bool ok = true;
+    while (copied < count) {
+        ssize_t n = read(port->fd, bytes + copied, count - copied);
+        if (n > 0) {
+            copied += (DWORD)n;
+        } else if (n == 0) {
+            break;
+        } else if (errno == EINTR) {
+            interrupt_point();
+        } else {
+            ok = false;
+            break;
+        }
+    }
+    if (count_read != nullptr)
+        *count_read = copied;
+    return ok;
+}
+
+BOOL WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *count_written,
+               void *overlapped)
+{
+    interrupt_point();
+    posix_port *port = port_of(handle);
+    if (port == nullptr || overlapped != nullptr || (buffer == nullptr && count > 0))
+        return FALSE;
+    DWORD written = 0;
+    bool ok;
+    if (port->toggles_rts_itself) {
+        // RTS stays up until the last byte left the line, then the
+        // transceiver goes back to receive for the reply.
+        ok = set_modem_line(port, TIOCM_RTS, true);
+        ok = ok && write_all(port, static_cast<const unsigned char *>(buffer), count, &written);
+        ok = ok && drain(port);
+        ok = set_modem_line(port, TIOCM_RTS, false) && ok;
+    } else {
+        ok = write_all(port, static_cast<const unsigned char *>(buffer), count, &written);
+    }
+    if (count_written != nullptr)
+        *count_written = written;
+    return ok;
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    posix_port *port = port_of(handle);
+    if (port == nullptr)
+        return FALSE;
+    close_port(port);
+    return TRUE;
+}
+
+DWORD GetTickCount(void)
+{
+    interrupt_point();
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t milliseconds = (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+    return (DWORD)milliseconds;
+}
+
+void comm_release_all(void)
+{
+    for (posix_port &port : open_ports) {
+        if (!port.in_use)
+            continue;
+        // The frame is abandoned: drop what the line has not sent yet, or
+        // closing a flow-stopped port would wait for it.
+        tcflush(port.fd, TCOFLUSH);
+        if (port.toggles_rts_itself)
+            set_modem_line(&port, TIOCM_RTS, false);
+        close_port(&port);
+    }
+}
