@@ -1,0 +1,133 @@
+// Standard output and interrupts of the POSIX build, each case in a child
+// process whose standard output is a pipe read back byte for byte.
+#include "console.h"
+#include "posix/win_comm.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+struct child_result {
+    std::string output;
+    int status;
+};
+
+child_result run_child(const std::function<void()> &body)
+{
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0)
+        return {"", -1};
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe_ends[1], STDOUT_FILENO);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        body();
+        exit(0);
+    }
+    close(pipe_ends[1]);
+    child_result result;
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(pipe_ends[0], chunk, sizeof chunk)) > 0)
+        result.output.append(chunk, (size_t)n);
+    close(pipe_ends[0]);
+    waitpid(child, &result.status, 0);
+    return result;
+}
+
+std::string with_crlf(const std::string &text)
+{
+    std::string translated;
+    for (char c : text) {
+        if (c == '\n')
+            translated += '\r';
+        translated += c;
+    }
+    return translated;
+}
+
+TEST(TextStream, LineFeedsLeaveAsCrLfAndNothingElseChanges)
+{
+    std::string text = "Opening port '\\\\.\\COM3'\nSending data:\r\n\n\r\r\nend";
+    // Long lines and many line feeds cross every internal block boundary.
+    for (int i = 0; i < 5000; ++i)
+        text += std::string((size_t)(i % 97), 'x') + "\n";
+    text += std::string(100000, 'y') + "\n\n";
+    for (int value = 1; value < 256; ++value)
+        text += (char)value;
+    child_result result = run_child([&] {
+        console_setup();
+        fputs(text.c_str(), stdout);
+        printf("%s", "tail\n");
+    });
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_EQ(result.output, with_crlf(text + "tail\n"));
+}
+
+TEST(Interrupt, PrintedOutputReachesThePipeAndTheProcessEndsBySignal)
+{
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        child_result result = run_child([&] {
+            console_setup();
+            printf("0x01, 0x02, \n");
+            raise(signal_number);
+            printf("0x03, ");
+            GetTickCount(); // the reply capture's next look at the clock
+            printf("never printed");
+        });
+        ASSERT_TRUE(WIFSIGNALED(result.status)) << signal_number;
+        EXPECT_EQ(WTERMSIG(result.status), signal_number);
+        EXPECT_EQ(result.output, "0x01, 0x02, \r\n0x03, ");
+    }
+}
+
+TEST(Interrupt, ArrivingAsTheRunEndsStillCounts)
+{
+    child_result result = run_child([] {
+        console_setup();
+        printf("done\n");
+        raise(SIGINT);
+    });
+    ASSERT_TRUE(WIFSIGNALED(result.status));
+    EXPECT_EQ(WTERMSIG(result.status), SIGINT);
+    EXPECT_EQ(result.output, "done\r\n");
+}
+
+TEST(Interrupt, SecondSignalEndsAtOnce)
+{
+    child_result result = run_child([] {
+        console_setup();
+        raise(SIGTERM);
+        raise(SIGTERM);
+        printf("never printed");
+    });
+    ASSERT_TRUE(WIFSIGNALED(result.status));
+    EXPECT_EQ(WTERMSIG(result.status), SIGTERM);
+    EXPECT_EQ(result.output, "");
+}
+
+TEST(Interrupt, IgnoredSignalStaysIgnored)
+{
+    child_result result = run_child([] {
+        signal(SIGINT, SIG_IGN);
+        console_setup();
+        raise(SIGINT);
+        GetTickCount();
+        printf("still here\n");
+    });
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_EQ(WEXITSTATUS(result.status), 0);
+    EXPECT_EQ(result.output, "still here\r\n");
+}
+
+} // namespace

@@ -1,0 +1,411 @@
+// The POSIX communications layer against real pseudo-terminals: device names,
+// exclusive opening, the settings record in both directions, and the bytes.
+#include "posix/win_comm.h"
+#include "pty_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char com7[] = "\\\\.\\COM7";
+
+HANDLE open_port(const char *name)
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+class PosixLayer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        peer = pty_open();
+        config_home = port_folder_create();
+        setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
+        port_map(config_home, 7, peer.slave_path);
+    }
+    void TearDown() override
+    {
+        if (port != INVALID_HANDLE_VALUE)
+            CloseHandle(port);
+        pty_close(peer);
+        port_folder_remove(config_home);
+    }
+    // Opens COM7 and applies the tool's usual settings at the given speed.
+    void open_raw(DWORD speed)
+    {
+        port = open_port(com7);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.BaudRate = speed;
+        dcb.ByteSize = 8;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(SetCommState(port, &dcb));
+    }
+    struct termios slave_termios()
+    {
+        struct termios line;
+        EXPECT_EQ(tcgetattr(peer.slave, &line), 0);
+        return line;
+    }
+
+    pty_peer peer;
+    std::string config_home;
+    HANDLE port = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PosixLayer, OnlyPlainComNamesResolve)
+{
+    port_map(config_home, 0, peer.slave_path);
+    struct {
+        const char *name;
+        bool opens;
+    } cases[] = {
+        {"\\\\.\\COM7", true},   {"\\\\.\\COM0", true},    {"COM7", false},
+        {"\\\\.\\COM07", false}, {"\\\\.\\COM-7", false},  {"\\\\.\\COM", false},
+        {"\\\\.\\COM7x", false}, {"\\\\.\\com7", false},   {"\\\\.\\COM99999", false},
+        {"", false},
+    };
+    for (const auto &c : cases) {
+        HANDLE handle = open_port(c.name);
+        EXPECT_EQ(handle != INVALID_HANDLE_VALUE, c.opens) << c.name;
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+}
+
+TEST_F(PosixLayer, PortFolderFallsBackToHomeConfig)
+{
+    std::string home = config_home + "/home";
+    std::string home_config = home + "/.config";
+    ASSERT_EQ(system(("mkdir -p '" + home_config + "/kobrel/ports'").c_str()), 0);
+    port_map(home_config, 9, peer.slave_path);
+    const char *saved_home = getenv("HOME");
+    std::string restore = saved_home != nullptr ? saved_home : "";
+    setenv("HOME", home.c_str(), 1);
+    for (const char *xdg : {"", static_cast<const char *>(nullptr)}) {
+        if (xdg != nullptr)
+            setenv("XDG_CONFIG_HOME", xdg, 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+        HANDLE handle = open_port("\\\\.\\COM9");
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << (xdg != nullptr ? "empty" : "unset");
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    setenv("HOME", restore.c_str(), 1);
+}
+
+TEST_F(PosixLayer, MappedEntryThatIsNoTerminalFails)
+{
+    std::string plain_file = config_home + "/plain";
+    ASSERT_EQ(system(("echo data > '" + plain_file + "'").c_str()), 0);
+    port_map(config_home, 3, plain_file);
+    port_map(config_home, 4, config_home + "/missing");
+    EXPECT_EQ(open_port("\\\\.\\COM3"), INVALID_HANDLE_VALUE);
+    // A user's mapping that points nowhere is no reason to try /dev/ttyS3.
+    EXPECT_EQ(open_port("\\\\.\\COM4"), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PosixLayer, UnmappedNumberIsTheSerialDeviceBelowIt)
+{
+    // COM1 is /dev/ttyS0; only checked where that device can be opened.
+    int probe = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (probe < 0 || !isatty(probe)) {
+        if (probe >= 0)
+            close(probe);
+        GTEST_SKIP() << "no usable /dev/ttyS0 here";
+    }
+    close(probe);
+    HANDLE handle = open_port("\\\\.\\COM1");
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+}
+
+TEST_F(PosixLayer, ExclusiveOpenKeepsOthersOutUntilClosed)
+{
+    port = open_port(com7);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(com7), INVALID_HANDLE_VALUE);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
+
+    // A shared open (root passes TIOCEXCL) must not clear the flag it did
+    // not set when it closes.
+    HANDLE shared = CreateFileA(com7, GENERIC_READ | GENERIC_WRITE, 1 /* share read */, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (shared != INVALID_HANDLE_VALUE)
+        CloseHandle(shared);
+    ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
+
+    EXPECT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    // The test still holds the device open: the flag must not outlive us.
+    ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    port = open_port(com7);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PosixLayer, PortLockedByAnotherProgramFails)
+{
+    int other = open(peer.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(open_port(com7), INVALID_HANDLE_VALUE);
+    close(other);
+    port = open_port(com7);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PosixLayer, TerminalModeDeviceReportsComPortDefaults)
+{
+    // A fresh pseudo-terminal has IXON and ICRNL on, as a login would.
+    ASSERT_NE(slave_termios().c_iflag & IXON, 0u);
+    port = open_port(com7);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    memset(&dcb, 0xAB, sizeof dcb);
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+    EXPECT_EQ(dcb.BaudRate, 38400u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fBinary, 1u);
+    EXPECT_EQ(dcb.fParity, 0u);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fInX, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+    EXPECT_EQ(dcb.fDtrControl, (DWORD)DTR_CONTROL_ENABLE);
+    EXPECT_EQ(dcb.fRtsControl, (DWORD)RTS_CONTROL_ENABLE);
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, 0x13);
+}
+
+TEST_F(PosixLayer, SettingsLeaveTheLineRaw)
+{
+    open_raw(9600);
+    struct termios line = slave_termios();
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line.c_cflag & (CLOCAL | CREAD), (tcflag_t)(CLOCAL | CREAD));
+    EXPECT_EQ(line.c_cflag & CSIZE, (tcflag_t)CS8);
+    EXPECT_EQ(line.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(line.c_cc[VMIN], 1);
+    EXPECT_EQ(cfgetospeed(&line), (speed_t)B9600);
+}
+
+TEST_F(PosixLayer, SpeedsAreTakenOrRefused)
+{
+    port = open_port(com7);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    struct {
+        DWORD speed;
+        bool taken;
+    } cases[] = {
+        {9600, true},    {115200, true},     {250000, true},       {1000000, true},
+        {31250, true},   {300, true},        {0, false},           {0x80000000u, false},
+        {0xFFFFFFFFu, false},
+    };
+    for (const auto &c : cases) {
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        DWORD before = dcb.BaudRate;
+        dcb.BaudRate = c.speed;
+        EXPECT_EQ(SetCommState(port, &dcb) != FALSE, c.taken) << c.speed;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        EXPECT_EQ(dcb.BaudRate, c.taken ? c.speed : before) << c.speed;
+    }
+}
+
+TEST_F(PosixLayer, UnsupportedFramingIsRefused)
+{
+    port = open_port(com7);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB good;
+    ASSERT_TRUE(GetCommState(port, &good));
+    good.BaudRate = 9600;
+    const struct {
+        const char *what;
+        void (*spoil)(DCB &);
+    } cases[] = {
+        {"9 data bits", [](DCB &d) { d.ByteSize = 9; }},
+        {"4 data bits", [](DCB &d) { d.ByteSize = 4; }},
+        {"1.5 stop bits", [](DCB &d) { d.StopBits = ONE5STOPBITS; }},
+        {"parity 5", [](DCB &d) { d.Parity = 5; }},
+        {"DSR flow control", [](DCB &d) { d.fOutxDsrFlow = 1; }},
+        {"DTR handshake", [](DCB &d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
+        {"XON equal to XOFF", [](DCB &d) { d.fOutX = 1; d.XonChar = d.XoffChar = 0x11; }},
+    };
+    for (const auto &c : cases) {
+        DCB dcb = good;
+        c.spoil(dcb);
+        EXPECT_FALSE(SetCommState(port, &dcb)) << c.what;
+    }
+    EXPECT_TRUE(SetCommState(port, &good));
+}
+
+TEST_F(PosixLayer, FlowControlOfARawLinePersistsAcrossOpens)
+{
+    open_raw(19200);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.fOutxCtsFlow = 1;
+    dcb.XonChar = 0x01;
+    dcb.XoffChar = 0x02;
+    dcb.StopBits = TWOSTOPBITS;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    CloseHandle(port);
+
+    port = open_port(com7);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB again;
+    ASSERT_TRUE(GetCommState(port, &again));
+    EXPECT_EQ(again.BaudRate, 19200u);
+    EXPECT_EQ(again.fOutX, 1u);
+    EXPECT_EQ(again.fInX, 1u);
+    EXPECT_EQ(again.fOutxCtsFlow, 1u);
+    EXPECT_EQ(again.fRtsControl, (DWORD)RTS_CONTROL_HANDSHAKE);
+    EXPECT_EQ(again.XonChar, 0x01);
+    EXPECT_EQ(again.XoffChar, 0x02);
+    EXPECT_EQ(again.StopBits, TWOSTOPBITS);
+}
+
+TEST_F(PosixLayer, EveryByteValuePassesBothWays)
+{
+    open_raw(9600);
+    std::vector<unsigned char> all(256);
+    for (int value = 0; value < 256; ++value)
+        all[(size_t)value] = (unsigned char)value;
+
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, all.data(), 256, &written, nullptr));
+    EXPECT_EQ(written, 256u);
+    EXPECT_EQ(read_bytes(peer.master, 256, 2000), all);
+
+    write_bytes(peer.master, all);
+    std::vector<unsigned char> received;
+    for (int polls = 0; polls < 1000000 && received.size() < 256; ++polls) {
+        DWORD errors = 1;
+        COMSTAT status;
+        ASSERT_TRUE(ClearCommError(port, &errors, &status));
+        EXPECT_EQ(errors, 0u);
+        if (status.cbInQue == 0)
+            continue;
+        unsigned char byte;
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
+        ASSERT_EQ(count, 1u);
+        received.push_back(byte);
+    }
+    EXPECT_EQ(received, all);
+    COMSTAT status;
+    ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+    EXPECT_EQ(status.cbInQue, 0u);
+}
+
+TEST_F(PosixLayer, QueueCountCoversWhatWasReadAhead)
+{
+    open_raw(9600);
+    write_bytes(peer.master, {1, 2, 3, 4, 5});
+    usleep(50000);
+    COMSTAT status;
+    ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+    EXPECT_EQ(status.cbInQue, 5u);
+    unsigned char bytes[5] = {};
+    DWORD count = 0;
+    // A read larger than what was read ahead takes the rest from the line.
+    ASSERT_TRUE(ReadFile(port, bytes, 2, &count, nullptr));
+    ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+    EXPECT_EQ(status.cbInQue, 3u);
+    write_bytes(peer.master, {6});
+    unsigned char rest[4] = {};
+    ASSERT_TRUE(ReadFile(port, rest, 4, &count, nullptr));
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(std::vector<unsigned char>(rest, rest + 4), (std::vector<unsigned char>{3, 4, 5, 6}));
+}
+
+TEST_F(PosixLayer, LargeWriteArrivesWholeAndInOrder)
+{
+    open_raw(115200);
+    std::vector<unsigned char> data(1 << 20);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = (unsigned char)(i * 7 + i / 251);
+    std::vector<unsigned char> arrived;
+    // The line buffer holds a few KiB, so the write goes out in many pieces
+    // while the device side keeps reading.
+    std::thread device([&] { arrived = read_bytes(peer.master, data.size(), 5000); });
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(port, data.data(), (DWORD)data.size(), &written, nullptr));
+    device.join();
+    EXPECT_EQ(written, data.size());
+    EXPECT_TRUE(arrived == data);
+
+    EXPECT_TRUE(WriteFile(port, data.data(), 0, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+}
+
+TEST_F(PosixLayer, WriteToAVanishedDeviceFails)
+{
+    open_raw(9600);
+    close(peer.master);
+    peer.master = -1;
+    unsigned char frame[4] = {1, 2, 3, 4};
+    DWORD written = 99;
+    EXPECT_FALSE(WriteFile(port, frame, 4, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+}
+
+TEST_F(PosixLayer, ClosedOrForeignHandlesAreRefused)
+{
+    port = open_port(com7);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    HANDLE stale = port;
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    int foreign = 0;
+    for (HANDLE handle : {stale, INVALID_HANDLE_VALUE, static_cast<HANDLE>(&foreign)}) {
+        DCB dcb;
+        COMSTAT status;
+        unsigned char byte = 0;
+        DWORD count = 0;
+        EXPECT_FALSE(SetupComm(handle, 1500, 1500));
+        EXPECT_FALSE(GetCommState(handle, &dcb));
+        EXPECT_FALSE(SetCommState(handle, &dcb));
+        EXPECT_FALSE(ClearCommError(handle, nullptr, &status));
+        EXPECT_FALSE(ReadFile(handle, &byte, 1, &count, nullptr));
+        EXPECT_FALSE(WriteFile(handle, &byte, 1, &count, nullptr));
+        EXPECT_FALSE(CloseHandle(handle));
+    }
+}
+
+TEST(TickCount, CountsMillisecondsForward)
+{
+    DWORD start = GetTickCount();
+    usleep(30000);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 29u);
+    EXPECT_LT(elapsed, 5000u);
+}
+
+} // namespace
