@@ -1,0 +1,15 @@
+# Tests of the POSIX build: the layer against pseudo-terminals, standard
+# output and interrupts in child processes, and the real binary end to end.
+find_package(Threads REQUIRED)
+add_library(pty_peer STATIC pty_peer.cpp)
+target_link_libraries(pty_peer PUBLIC util)
+
+add_executable(posix_tests posix_layer_test.cpp posix_console_test.cpp)
+target_link_libraries(posix_tests PRIVATE kobrel_platform pty_peer GTest::gtest_main Threads::Threads)
+gtest_discover_tests(posix_tests)
+
+add_executable(e2e_tests e2e_test.cpp)
+target_compile_definitions(e2e_tests PRIVATE KOBREL_BINARY="$<TARGET_FILE:kobrel>")
+target_link_libraries(e2e_tests PRIVATE pty_peer GTest::gtest_main)
+add_dependencies(e2e_tests kobrel)
+gtest_discover_tests(e2e_tests)
