@@ -306,7 +306,7 @@ TEST_F(DriverTest, DataTokenConversion)
         {"CRC1 ", "0x00, ", 0x00},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << '"' << c.token << '"');
+        SCOPED_TRACE(testing::PrintToString(std::string(c.token)));
         fake_comm_reset();
         const RunResult run = run_kobrel({"1", "9600", "n", c.token});
         EXPECT_EQ(run.output, OPENING_COM1 + SENDING + exchange_output(c.printed, 200, ""));
