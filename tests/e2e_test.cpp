@@ -96,6 +96,7 @@ protected:
                              ? pipe_ends[1]
                              : open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(target, STDOUT_FILENO);
+            closefrom(STDERR_FILENO + 1); // kobrel holds nothing of the test's
             setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
             std::vector<char *> argv;
             argv.push_back(const_cast<char *>(KOBREL_BINARY));
@@ -292,6 +293,59 @@ TEST_F(Kobrel, InterruptDuringTheReplyKeepsEveryEchoedByte)
     EXPECT_EQ(file_contents(file), "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n0x07, \r\r\n"
                     "Waiting for data (timeout of 200 ms):\r\r\n" +
                         echo(reply));
+}
+
+// Reads from fd until text has arrived or timeout_ms passed.
+std::string read_until(int fd, const std::string &text, int timeout_ms)
+{
+    std::string seen;
+    while (seen.find(text) == std::string::npos) {
+        bytes more = read_bytes(fd, 1, timeout_ms);
+        if (more.empty())
+            break;
+        seen += (char)more[0];
+    }
+    return seen;
+}
+
+TEST_F(Kobrel, OnATerminalEachByteShowsAtOnce)
+{
+    pty_peer screen = pty_open();
+    struct termios line;
+    ASSERT_EQ(tcgetattr(screen.slave, &line), 0);
+    cfmakeraw(&line); // show the bytes exactly as kobrel writes them
+    ASSERT_EQ(tcsetattr(screen.slave, TCSANOW, &line), 0);
+
+    start({"5", "9600", "n", "0x41"}, screen.slave_path);
+    EXPECT_EQ(read_bytes(peer.master, 1, 5000), bytes{0x41});
+    // kobrel is still waiting for the reply: what it printed is already there.
+    EXPECT_EQ(read_until(screen.master, "ms):\r\r\n", 5000),
+              "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n0x41, \r\r\n"
+              "Waiting for data (timeout of 200 ms):\r\r\n");
+    for (unsigned char byte : bytes{0x10, 0x20}) {
+        write_bytes(peer.master, {byte});
+        EXPECT_EQ(read_until(screen.master, ", ", 150), echo({byte}));
+    }
+    finish();
+    EXPECT_EQ(exit_code(), 0);
+    EXPECT_EQ(read_until(screen.master, "\n", 1000), "\r\r\n");
+    pty_close(screen);
+}
+
+TEST_F(Kobrel, ClosedOutputPipeDoesNotCutTheExchangeShort)
+{
+    start({"5", "9600", "n", "1", "2", "3"});
+    close(output); // nobody reads kobrel's output any more
+    output = -1;
+    EXPECT_EQ(read_bytes(peer.master, 3, 5000), (bytes{1, 2, 3}));
+    write_bytes(peer.master, {4, 5});
+    finish();
+    // As on Windows, output to a closed pipe is lost but the run completes
+    // and releases the port.
+    EXPECT_EQ(exit_code(), 0);
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 } // namespace

@@ -122,5 +122,8 @@ void console_setup(void)
             continue;
         sigaction(interrupt_signal, &action, nullptr);
     }
+    // A reader that went away loses the output, not the exchange: the write
+    // fails and the run goes on to close the port, as on Windows.
+    signal(SIGPIPE, SIG_IGN);
     atexit(finish_late_interrupt);
 }
