@@ -26,6 +26,14 @@ void fake_comm_reset(void)
     device.XoffChar = 0x13;
 }
 
+void fake_comm_reset_failing(bool FakeComm::*failing_call)
+{
+    fake_comm_reset();
+    if (failing_call != nullptr) {
+        fake_comm.*failing_call = true;
+    }
+}
+
 void console_setup(void)
 {
 }

@@ -72,4 +72,7 @@ extern const HANDLE fake_port_handle;
 // that reports a typical COM port's settings.
 void fake_comm_reset(void);
 
+// The same, with one call scripted to fail (none when failing_call is null).
+void fake_comm_reset_failing(bool FakeComm::*failing_call);
+
 #endif

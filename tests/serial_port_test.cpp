@@ -85,10 +85,7 @@ TEST_F(SerialPortTest, OpenFailuresReportTheirCause)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.output);
-        fake_comm_reset();
-        if (c.failing_call != nullptr) {
-            fake_comm.*c.failing_call = true;
-        }
+        fake_comm_reset_failing(c.failing_call);
         int result;
         EXPECT_EQ(open_port(c.port_number, &result), c.output);
         EXPECT_EQ(result, c.result);
