@@ -129,7 +129,9 @@ TEST_F(PosixLayer, UnmappedNumberIsTheSerialDeviceBelowIt)
         GTEST_SKIP() << "no usable /dev/ttyS0 here";
     }
     close(probe);
-    HANDLE handle = open_port("\\\\.\\COM1");
+    // Shared, so the test takes no lock on what may be the system console.
+    HANDLE handle = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
@@ -146,7 +148,7 @@ TEST_F(PosixLayer, ExclusiveOpenKeepsOthersOutUntilClosed)
 
     // A shared open (root passes TIOCEXCL) must not clear the flag it did
     // not set when it closes.
-    HANDLE shared = CreateFileA(com7, GENERIC_READ | GENERIC_WRITE, 1 /* share read */, nullptr,
+    HANDLE shared = CreateFileA(com7, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (shared != INVALID_HANDLE_VALUE)
         CloseHandle(shared);
