@@ -5,6 +5,7 @@
 #define KOBREL_COMM_API_H
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
 #include "posix/win_comm.h"
