@@ -219,6 +219,10 @@ TEST_F(Kobrel, RefusalsPrintTheirMessageAndStatus)
         std::string text = run(c.arguments);
         EXPECT_EQ(text, c.text) << c.arguments.size() << " arguments";
         EXPECT_EQ(exit_code(), c.code) << text;
+        // Even a port that refused its settings is free for the next run.
+        int exclusive = 1;
+        ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << text;
     }
 }
 

@@ -275,6 +275,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
         return INVALID_HANDLE_VALUE;
     }
 
+    // A run that fails after the open ends without closing (as the system
+    // would on Windows, the process exit does it); release properly then.
+    static bool release_registered = false;
+    if (!release_registered)
+        release_registered = atexit(comm_release_all) == 0;
+
     int lines;
     port->in_use = true;
     port->fd = fd;
@@ -520,8 +526,9 @@ void comm_release_all(void)
     for (posix_port &port : open_ports) {
         if (!port.in_use)
             continue;
-        // The frame is abandoned: drop what the line has not sent yet, or
-        // closing a flow-stopped port would wait for it.
+        // Whatever is still open was abandoned (an interrupt, a failed open):
+        // drop what the line has not sent yet, or closing a flow-stopped port
+        // would wait for it.
         tcflush(port.fd, TCOFLUSH);
         if (port.toggles_rts_itself)
             set_modem_line(&port, TIOCM_RTS, false);
