@@ -35,33 +35,20 @@ bool write_all(const char *data, size_t size)
 
 ssize_t write_text(void *, const char *data, size_t size)
 {
+    // Most blocks are byte echoes with no line feed: they pass as they are.
+    if (memchr(data, '\n', size) == nullptr)
+        return write_all(data, size) ? (ssize_t)size : -1;
     char translated[8192];
     size_t used = 0;
-    const char *end = data + size;
-    const char *piece = data;
-    while (piece < end) {
-        const char *line_feed = static_cast<const char *>(memchr(piece, '\n', (size_t)(end - piece)));
-        if (line_feed == nullptr && used == 0)
-            return write_all(piece, (size_t)(end - piece)) ? (ssize_t)size : -1;
-        const char *stop = line_feed != nullptr ? line_feed : end;
-        size_t length = (size_t)(stop - piece);
-        if (used + length + 2 > sizeof translated) {
+    for (size_t i = 0; i < size; ++i) {
+        if (used + 2 > sizeof translated) {
             if (!write_all(translated, used))
                 return -1;
             used = 0;
         }
-        if (length + 2 > sizeof translated) {
-            if (!write_all(piece, length))
-                return -1;
-        } else {
-            memcpy(translated + used, piece, length);
-            used += length;
-        }
-        if (line_feed != nullptr) {
+        if (data[i] == '\n')
             translated[used++] = '\r';
-            translated[used++] = '\n';
-        }
-        piece = stop + (line_feed != nullptr ? 1 : 0);
+        translated[used++] = data[i];
     }
     return write_all(translated, used) ? (ssize_t)size : -1;
 }

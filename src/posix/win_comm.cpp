@@ -259,13 +259,13 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     bool usable = isatty(fd) == 1;
-    // Share mode 0 is exclusive: flock keeps out programs that lock too,
-    // TIOCEXCL every later open() of the device.
-    if (usable && share_mode == 0)
-        usable = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    bool exclusive = usable && share_mode == 0 && ioctl(fd, TIOCEXCL) == 0;
-    if (share_mode == 0 && !exclusive)
-        usable = false;
+    bool exclusive = false;
+    if (usable && share_mode == 0) {
+        // Share mode 0 is exclusive: flock keeps out programs that lock too,
+        // TIOCEXCL every later open() of the device.
+        exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+        usable = exclusive;
+    }
     int status_flags = usable ? fcntl(fd, F_GETFL) : -1;
     if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
         // Only a flag this open set may be cleared: it may be another's.
