@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_echo.h"
 #include "fake_comm.h"
 #include "serial_port.h"
 #include "stdout_capture.h"
@@ -43,17 +44,6 @@ RunResult run_kobrel(const std::vector<std::string> &arguments)
     return {status, stdout_capture_end()};
 }
 
-std::string echo(const Bytes &bytes)
-{
-    std::string text;
-    for (uint8_t byte : bytes) {
-        char piece[8];
-        snprintf(piece, sizeof piece, "0x%02X, ", byte);
-        text += piece;
-    }
-    return text;
-}
-
 // What one exchange prints after "Sending data:".
 std::string exchange_output(const std::string &frame_echo, int window_ms,
                             const std::string &reply_echo)
@@ -84,7 +74,7 @@ TEST_F(DriverTest, NormalRunPrintsFrameAndReply)
     const RunResult run = run_kobrel(with_line({"3", "9600", "e"}, READ_HOLDING_REGISTER));
 
     EXPECT_EQ(run.output, OPENING_COM3 + SENDING +
-                              exchange_output(echo(READ_HOLDING_REGISTER_FRAME), 200,
+                              exchange_output(byte_echo(READ_HOLDING_REGISTER_FRAME), 200,
                                               "0x01, 0x03, 0x02, 0x00, 0xFF, "));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(fake_comm.writes, std::vector<Bytes>{READ_HOLDING_REGISTER_FRAME});
@@ -142,7 +132,7 @@ TEST_F(DriverTest, RepeatModeSendsTheSameFrameTenTimes)
 
     std::string expected = OPENING_COM3 + SENDING;
     for (int i = 0; i < 10; i++) {
-        expected += exchange_output(echo(READ_HOLDING_REGISTER_FRAME), 1, "");
+        expected += exchange_output(byte_echo(READ_HOLDING_REGISTER_FRAME), 1, "");
     }
     EXPECT_EQ(run.output, expected);
     EXPECT_EQ(run.status, 0);
@@ -209,7 +199,7 @@ TEST_F(DriverTest, SendFailureInTheFourthRepeatEndsTheRun)
 
     const RunResult run = run_kobrel(with_line({"3", "-9600", "n"}, READ_HOLDING_REGISTER));
 
-    const std::string frame_echo = echo(READ_HOLDING_REGISTER_FRAME);
+    const std::string frame_echo = byte_echo(READ_HOLDING_REGISTER_FRAME);
     std::string expected = OPENING_COM3 + SENDING;
     for (int i = 0; i < 3; i++) {
         expected += exchange_output(frame_echo, 1, "");
@@ -341,7 +331,7 @@ TEST_F(DriverTest, ChecksumPlaceholders)
         fake_comm_reset();
         const RunResult run = run_kobrel(with_line({"1", "9600", "n"}, c.tokens));
         EXPECT_EQ(fake_comm.writes, std::vector<Bytes>{c.frame});
-        EXPECT_EQ(run.output, OPENING_COM1 + SENDING + exchange_output(echo(c.frame), 200, ""));
+        EXPECT_EQ(run.output, OPENING_COM1 + SENDING + exchange_output(byte_echo(c.frame), 200, ""));
     }
 }
 

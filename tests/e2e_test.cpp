@@ -1,11 +1,11 @@
 // The real kobrel binary against a pseudo-terminal "device" held by the test:
 // the frame on the line, the reply echoed, exact standard output, exit status.
+#include "byte_echo.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -36,17 +36,6 @@ bytes with_crc(bytes frame)
     frame.push_back((unsigned char)(crc & 0xFF));
     frame.push_back((unsigned char)(crc >> 8));
     return frame;
-}
-
-std::string echo(const bytes &values)
-{
-    std::string text;
-    char piece[16];
-    for (unsigned char value : values) {
-        snprintf(piece, sizeof piece, "0x%02X, ", value);
-        text += piece;
-    }
-    return text;
 }
 
 std::string file_contents(const std::string &path)
@@ -115,19 +104,7 @@ protected:
     // Collects standard output until the process ends (at most 20 s).
     std::string finish()
     {
-        std::string text;
-        if (output >= 0) {
-            char chunk[4096];
-            for (;;) {
-                struct pollfd ready = {output, POLLIN, 0};
-                if (poll(&ready, 1, 20000) <= 0)
-                    break;
-                ssize_t n = read(output, chunk, sizeof chunk);
-                if (n <= 0)
-                    break;
-                text.append(chunk, (size_t)n);
-            }
-        }
+        std::string text = output >= 0 ? read_to_end(output, 20000) : "";
         for (int waited = 0; waited < 20000; waited += 10) {
             if (waitpid(pid, &status, WNOHANG) == pid) {
                 pid = -1;
@@ -166,10 +143,10 @@ TEST_F(Kobrel, ReadsTwoHoldingRegisters)
     EXPECT_EQ(exit_code(), 0);
     EXPECT_EQ(text, "Opening port '\\\\.\\COM5'\r\n"
                     "Sending data:\r\r\n" +
-                        echo(request) +
+                        byte_echo(request) +
                         "\r\r\n"
                         "Waiting for data (timeout of 200 ms):\r\r\n" +
-                        echo(reply) + "\r\r\n");
+                        byte_echo(reply) + "\r\r\n");
     struct termios line;
     ASSERT_EQ(tcgetattr(peer.slave, &line), 0);
     EXPECT_EQ(cfgetospeed(&line), (speed_t)B9600);
@@ -189,7 +166,7 @@ TEST_F(Kobrel, RepeatModeSendsTheSameFrameTenTimes)
     std::string expected_text = "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n";
     for (int exchange = 0; exchange < 10; ++exchange) {
         expected_line.insert(expected_line.end(), frame.begin(), frame.end());
-        expected_text += echo(frame) + "\r\r\nWaiting for data (timeout of 1 ms):\r\r\n\r\r\n";
+        expected_text += byte_echo(frame) + "\r\r\nWaiting for data (timeout of 1 ms):\r\r\n\r\r\n";
     }
     EXPECT_EQ(line, expected_line);
     EXPECT_EQ(text, expected_text);
@@ -271,7 +248,7 @@ TEST_F(Kobrel, InterruptWhileBlockedInWriteKeepsPrintedOutput)
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGINT);
     EXPECT_EQ(file_contents(file),
-              "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n" + echo(with_crc({1, 2})));
+              "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n" + byte_echo(with_crc({1, 2})));
     EXPECT_TRUE(read_bytes(peer.master, 1, 100).empty()) << "the stopped frame was sent";
     int exclusive = 1;
     ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
@@ -296,7 +273,7 @@ TEST_F(Kobrel, InterruptDuringTheReplyKeepsEveryEchoedByte)
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_EQ(file_contents(file), "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n0x07, \r\r\n"
                     "Waiting for data (timeout of 200 ms):\r\r\n" +
-                        echo(reply));
+                        byte_echo(reply));
 }
 
 // Reads from fd until text has arrived or timeout_ms passed.
@@ -328,7 +305,7 @@ TEST_F(Kobrel, OnATerminalEachByteShowsAtOnce)
               "Waiting for data (timeout of 200 ms):\r\r\n");
     for (unsigned char byte : bytes{0x10, 0x20}) {
         write_bytes(peer.master, {byte});
-        EXPECT_EQ(read_until(screen.master, ", ", 150), echo({byte}));
+        EXPECT_EQ(read_until(screen.master, ", ", 150), byte_echo({byte}));
     }
     finish();
     EXPECT_EQ(exit_code(), 0);

@@ -2,6 +2,7 @@
 // process whose standard output is a pipe read back byte for byte.
 #include "console.h"
 #include "posix/win_comm.h"
+#include "pty_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -36,10 +37,7 @@ child_result run_child(const std::function<void()> &body)
     }
     close(pipe_ends[1]);
     child_result result;
-    char chunk[65536];
-    ssize_t n;
-    while ((n = read(pipe_ends[0], chunk, sizeof chunk)) > 0)
-        result.output.append(chunk, (size_t)n);
+    result.output = read_to_end(pipe_ends[0], 20000);
     close(pipe_ends[0]);
     waitpid(child, &result.status, 0);
     return result;

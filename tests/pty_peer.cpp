@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <pty.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -73,6 +74,12 @@ std::vector<unsigned char> read_bytes(int fd, size_t count, int timeout_ms)
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
     return bytes;
+}
+
+std::string read_to_end(int fd, int timeout_ms)
+{
+    std::vector<unsigned char> bytes = read_bytes(fd, SIZE_MAX, timeout_ms);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 void write_bytes(int fd, const std::vector<unsigned char> &bytes)
