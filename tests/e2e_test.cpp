@@ -1,6 +1,8 @@
 // The real kobrel binary against a pseudo-terminal "device" held by the test:
 // the frame on the line, the reply echoed, exact standard output, exit status.
 #include "byte_echo.h"
+#include "child_process.h"
+#include "modbus_frame.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
@@ -24,32 +26,6 @@ using bytes = std::vector<unsigned char>;
 
 const char usage[] = "Usage kobrel <comport> <baudrate> <o|e|n> <data0> [<data1> <data2>...]";
 
-// A plain bitwise CRC-16/MODBUS, written apart from the tool's table.
-bytes with_crc(bytes frame)
-{
-    unsigned crc = 0xFFFF;
-    for (unsigned char byte : frame) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    frame.push_back((unsigned char)(crc & 0xFF));
-    frame.push_back((unsigned char)(crc >> 8));
-    return frame;
-}
-
-std::string file_contents(const std::string &path)
-{
-    std::string text;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return "(no file " + path + ")";
-    for (int c; (c = fgetc(file)) != EOF;)
-        text += (char)c;
-    fclose(file);
-    return text;
-}
-
 class Kobrel : public ::testing::Test {
 protected:
     void SetUp() override
@@ -60,12 +36,7 @@ protected:
     }
     void TearDown() override
     {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (output >= 0)
-            close(output);
+        child_kill(kobrel);
         pty_close(peer);
         port_folder_remove(config_home);
     }
@@ -74,49 +45,12 @@ protected:
     // the given file.
     void start(const std::vector<std::string> &arguments, const std::string &output_file = "")
     {
-        int pipe_ends[2] = {-1, -1};
-        if (output_file.empty()) {
-            ASSERT_EQ(pipe(pipe_ends), 0);
-        }
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int target = output_file.empty()
-                             ? pipe_ends[1]
-                             : open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(target, STDOUT_FILENO);
-            closefrom(STDERR_FILENO + 1); // kobrel holds nothing of the test's
-            setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(KOBREL_BINARY));
-            for (const std::string &argument : arguments)
-                argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
-            execv(KOBREL_BINARY, argv.data());
-            _exit(127);
-        }
-        if (output_file.empty()) {
-            close(pipe_ends[1]);
-            output = pipe_ends[0];
-        }
+        kobrel = child_start(KOBREL_BINARY, arguments, config_home, output_file);
     }
 
-    // Collects standard output until the process ends (at most 20 s).
-    std::string finish()
-    {
-        std::string text = output >= 0 ? read_to_end(output, 20000) : "";
-        for (int waited = 0; waited < 20000; waited += 10) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return text;
-            }
-            usleep(10000);
-        }
-        ADD_FAILURE() << "kobrel did not end";
-        return text;
-    }
+    std::string finish() { return child_finish(kobrel); }
 
-    int exit_code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+    int exit_code() const { return child_exit_code(kobrel); }
 
     std::string run(const std::vector<std::string> &arguments)
     {
@@ -126,9 +60,7 @@ protected:
 
     pty_peer peer;
     std::string config_home;
-    pid_t pid = -1;
-    int output = -1;
-    int status = -1;
+    child_process kobrel;
 };
 
 TEST_F(Kobrel, ReadsTwoHoldingRegisters)
@@ -242,17 +174,47 @@ TEST_F(Kobrel, InterruptWhileBlockedInWriteKeepsPrintedOutput)
     start({"5", "9600", "n", "1", "2", "CRC1", "CRC2"}, file);
     wait_for_raw_line(peer.slave);
     usleep(200000);
-    kill(pid, SIGINT);
+    kill(kobrel.pid, SIGINT);
     finish();
 
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGINT);
-    EXPECT_EQ(file_contents(file),
+    ASSERT_TRUE(WIFSIGNALED(kobrel.status));
+    EXPECT_EQ(WTERMSIG(kobrel.status), SIGINT);
+    EXPECT_EQ(file_text(file),
               "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n" + byte_echo(with_crc({1, 2})));
     EXPECT_TRUE(read_bytes(peer.master, 1, 100).empty()) << "the stopped frame was sent";
     int exclusive = 1;
     ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << "the port was not released";
+}
+
+TEST_F(Kobrel, DeviceThatVanishesInRepeatModeEndsTheRunWithTheWriteError)
+{
+    // The device takes the first frame, stops the line with XOFF and goes
+    // away while kobrel waits to send a later one.
+    struct termios line;
+    ASSERT_EQ(tcgetattr(peer.slave, &line), 0);
+    cfmakeraw(&line);
+    line.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &line), 0);
+    start({"5", "-9600", "n", "1", "2", "3"});
+    bytes frame = {1, 2, 3};
+    EXPECT_EQ(read_bytes(peer.master, frame.size(), 5000), frame);
+    write_bytes(peer.master, {0x13});
+    usleep(50000);
+    pty_close(peer);
+    std::string text = finish();
+
+    EXPECT_EQ(exit_code(), 1);
+    size_t completed = 0; // exchanges before the one whose write failed
+    for (size_t at = text.find("timeout of 1 ms"); at != std::string::npos;
+         at = text.find("timeout of 1 ms", at + 1))
+        ++completed;
+    EXPECT_GE(completed, 1u);
+    EXPECT_LT(completed, 10u);
+    std::string expected = "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n";
+    for (size_t done = 0; done < completed; ++done)
+        expected += byte_echo(frame) + "\r\r\nWaiting for data (timeout of 1 ms):\r\r\n\r\r\n";
+    EXPECT_EQ(text, expected + byte_echo(frame) + "\r\r\n**Error writing to COM5\r\r\n");
 }
 
 TEST_F(Kobrel, InterruptDuringTheReplyKeepsEveryEchoedByte)
@@ -266,27 +228,14 @@ TEST_F(Kobrel, InterruptDuringTheReplyKeepsEveryEchoedByte)
         usleep(20000);
     }
     usleep(60000); // well inside the 200 ms window after the last byte
-    kill(pid, SIGTERM);
+    kill(kobrel.pid, SIGTERM);
     finish();
 
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
-    EXPECT_EQ(file_contents(file), "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n0x07, \r\r\n"
+    ASSERT_TRUE(WIFSIGNALED(kobrel.status));
+    EXPECT_EQ(WTERMSIG(kobrel.status), SIGTERM);
+    EXPECT_EQ(file_text(file), "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n0x07, \r\r\n"
                     "Waiting for data (timeout of 200 ms):\r\r\n" +
                         byte_echo(reply));
-}
-
-// Reads from fd until text has arrived or timeout_ms passed.
-std::string read_until(int fd, const std::string &text, int timeout_ms)
-{
-    std::string seen;
-    while (seen.find(text) == std::string::npos) {
-        bytes more = read_bytes(fd, 1, timeout_ms);
-        if (more.empty())
-            break;
-        seen += (char)more[0];
-    }
-    return seen;
 }
 
 TEST_F(Kobrel, OnATerminalEachByteShowsAtOnce)
@@ -316,8 +265,8 @@ TEST_F(Kobrel, OnATerminalEachByteShowsAtOnce)
 TEST_F(Kobrel, ClosedOutputPipeDoesNotCutTheExchangeShort)
 {
     start({"5", "9600", "n", "1", "2", "3"});
-    close(output); // nobody reads kobrel's output any more
-    output = -1;
+    close(kobrel.output); // nobody reads kobrel's output any more
+    kobrel.output = -1;
     EXPECT_EQ(read_bytes(peer.master, 3, 5000), (bytes{1, 2, 3}));
     write_bytes(peer.master, {4, 5});
     finish();

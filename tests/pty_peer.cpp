@@ -82,6 +82,18 @@ std::string read_to_end(int fd, int timeout_ms)
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string read_until(int fd, const std::string &text, int timeout_ms)
+{
+    std::string seen;
+    while (seen.find(text) == std::string::npos) {
+        std::vector<unsigned char> more = read_bytes(fd, 1, timeout_ms);
+        if (more.empty())
+            break;
+        seen += (char)more[0];
+    }
+    return seen;
+}
+
 void write_bytes(int fd, const std::vector<unsigned char> &bytes)
 {
     size_t done = 0;

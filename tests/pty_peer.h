@@ -28,6 +28,9 @@ void port_map(const std::string &config_home, int number, const std::string &tar
 // returns what arrived.
 std::vector<unsigned char> read_bytes(int fd, size_t count, int timeout_ms);
 void write_bytes(int fd, const std::vector<unsigned char> &bytes);
+// Reads from fd until text has arrived or timeout_ms passed for a byte;
+// returns what was read.
+std::string read_until(int fd, const std::string &text, int timeout_ms);
 // Everything until end of file, waiting at most timeout_ms for each piece.
 std::string read_to_end(int fd, int timeout_ms);
 
