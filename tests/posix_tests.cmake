@@ -1,7 +1,7 @@
 # Tests of the POSIX build: the layer against pseudo-terminals, standard
-# output and interrupts in child processes, and the real binary end to end.
+# output and interrupts in child processes, and the real binaries end to end.
 find_package(Threads REQUIRED)
-add_library(pty_peer STATIC pty_peer.cpp)
+add_library(pty_peer STATIC pty_peer.cpp child_process.cpp)
 target_link_libraries(pty_peer PUBLIC util)
 
 add_executable(posix_tests posix_layer_test.cpp posix_console_test.cpp)
@@ -13,3 +13,13 @@ target_compile_definitions(e2e_tests PRIVATE KOBREL_BINARY="$<TARGET_FILE:kobrel
 target_link_libraries(e2e_tests PRIVATE pty_peer GTest::gtest_main)
 add_dependencies(e2e_tests kobrel)
 gtest_discover_tests(e2e_tests)
+
+# kobrel against the simulated device.
+add_executable(sim_e2e_tests sim_e2e_test.cpp)
+target_compile_definitions(sim_e2e_tests PRIVATE
+  KOBREL_BINARY="$<TARGET_FILE:kobrel>"
+  KOBREL_SIM_BINARY="$<TARGET_FILE:kobrel-sim>")
+target_include_directories(sim_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+target_link_libraries(sim_e2e_tests PRIVATE pty_peer GTest::gtest_main)
+add_dependencies(sim_e2e_tests kobrel kobrel-sim)
+gtest_discover_tests(sim_e2e_tests)
