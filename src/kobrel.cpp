@@ -8,8 +8,11 @@
 // bytes before it. A negative baud rate repeats the exchange ten times with a
 // 1 ms reply window.
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+
+#include <array>
 
 #include "comm_api.h"
 #include "console.h"
@@ -134,6 +137,30 @@ static void print_byte_echo(int32_t value)
     printf("0x%02X, ", static_cast<unsigned int>(static_cast<uint32_t>(value)));
 }
 
+constexpr size_t REPLY_ECHO_LENGTH = 6; // "0x%02X, " of a byte value
+
+// The echo texts of the 256 byte values, made at compile time.
+static constexpr std::array<std::array<char, REPLY_ECHO_LENGTH>, 256> make_reply_echo_texts()
+{
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<std::array<char, REPLY_ECHO_LENGTH>, 256> texts{};
+    for (size_t value = 0; value < 256; value++) {
+        texts[value] = {'0', 'x', digits[value >> 4], digits[value & 0xF], ',', ' '};
+    }
+    return texts;
+}
+
+static constexpr std::array<std::array<char, REPLY_ECHO_LENGTH>, 256> reply_echo_texts =
+    make_reply_echo_texts();
+
+// A reply byte prints exactly as print_byte_echo prints it. A long reply
+// spends most of its time printing, and copying a ready text costs a fraction
+// of formatting it anew for every byte.
+static void print_reply_byte(int byte)
+{
+    fwrite(reply_echo_texts[static_cast<size_t>(byte)].data(), 1, REPLY_ECHO_LENGTH, stdout);
+}
+
 // Prints every byte the device sends until one whole window passes without a
 // new one. The unsigned difference stays right when the tick counter wraps.
 static void capture_reply(int32_t window_ms)
@@ -143,7 +170,7 @@ static void capture_reply(int32_t window_ms)
     while (static_cast<uint32_t>(GetTickCount()) - window_start < window) {
         const int byte = port_poll_byte();
         if (byte >= 0) {
-            print_byte_echo(byte);
+            print_reply_byte(byte);
             window_start = static_cast<uint32_t>(GetTickCount());
         }
     }
