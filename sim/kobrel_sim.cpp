@@ -90,11 +90,12 @@ void on_stop_signal(int signal_number)
     stop_signal = signal_number;
 }
 
-void fail(const char *format, const char *detail)
+[[noreturn]] void fail(const std::string &message)
 {
-    fprintf(stderr, "kobrel-sim: ");
-    fprintf(stderr, format, detail);
-    fprintf(stderr, "\n");
+    if (errno != 0)
+        fprintf(stderr, "kobrel-sim: %s: %s\n", message.c_str(), strerror(errno));
+    else
+        fprintf(stderr, "kobrel-sim: %s\n", message.c_str());
     exit(1);
 }
 
@@ -186,7 +187,9 @@ sim_options parse_options(int argc, char **argv)
                     usage_error("--id takes a server id from 1 to 247: %s", value);
                 options.server_id = static_cast<int>(number);
             } else if (!parse_number(value, option == "--frames" ? 1 : 0, 3600000, &number)) {
-                usage_error("%s takes a whole number", option.c_str());
+                usage_error(option == "--frames" ? "--frames takes a count from 1: %s"
+                                                 : "--delay and --byte-gap take milliseconds: %s",
+                            value);
             } else if (option == "--delay") {
                 options.delay_ms = number;
             } else if (option == "--byte-gap") {
@@ -214,14 +217,16 @@ std::string port_folder(void)
         folder = config_home;
     } else {
         const char *home = getenv("HOME");
-        if (home == nullptr || home[0] == '\0')
-            fail("%sneither XDG_CONFIG_HOME nor HOME is set", "");
+        if (home == nullptr || home[0] == '\0') {
+            errno = 0;
+            fail("neither XDG_CONFIG_HOME nor HOME is set");
+        }
         folder = std::string(home) + "/.config";
     }
     for (const char *part : {"", "/kobrel", "/ports"}) {
         folder += part;
         if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-            fail("cannot create %s", folder.c_str());
+            fail("cannot create " + folder);
     }
     return folder;
 }
@@ -238,7 +243,7 @@ int make_link(const std::string &folder, int wanted_number)
             return number;
         }
         if (errno != EEXIST)
-            fail("cannot create the link %s", path.c_str());
+            fail("cannot create the link " + path);
     }
     if (wanted_number != 0) {
         std::string path = folder + "/com" + std::to_string(wanted_number);
@@ -258,14 +263,14 @@ void open_line(int *master, int *slave)
 {
     *master = posix_openpt(O_RDWR | O_NOCTTY);
     if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
-        fail("cannot open a pseudo-terminal%s", "");
+        fail("cannot open a pseudo-terminal");
     const char *name = ptsname(*master);
     if (name == nullptr)
-        fail("cannot name the pseudo-terminal%s", "");
+        fail("cannot name the pseudo-terminal");
     device_path = name;
     *slave = open(name, O_RDWR | O_NOCTTY);
     if (*slave < 0)
-        fail("cannot open %s", name);
+        fail(std::string("cannot open ") + name);
     fcntl(*master, F_SETFL, fcntl(*master, F_GETFL) | O_NONBLOCK);
 }
 
@@ -372,13 +377,13 @@ void modbus_start(int server_id)
 {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
-        fail("cannot create a socket pair%s", "");
+        fail("cannot create a socket pair");
     // libmodbus never opens a device here: we hand it each frame through the
     // socket pair, so we see every byte that goes in and out.
     modbus_context = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
     if (modbus_context == nullptr || modbus_set_slave(modbus_context, server_id) != 0 ||
         modbus_set_socket(modbus_context, pair[1]) != 0)
-        fail("cannot set up libmodbus%s", "");
+        fail("cannot set up libmodbus");
     // A frame shorter than its function needs is given up at once; the
     // whole frame is already in the socket when libmodbus reads it.
     modbus_set_byte_timeout(modbus_context, 0, 20000);
@@ -389,7 +394,7 @@ void modbus_start(int server_id)
     modbus_tables = modbus_mapping_new(MODBUS_TABLE_SIZE, MODBUS_TABLE_SIZE, MODBUS_TABLE_SIZE,
                                        MODBUS_TABLE_SIZE);
     if (modbus_tables == nullptr)
-        fail("cannot allocate the Modbus tables%s", "");
+        fail("cannot allocate the Modbus tables");
     for (int n = 0; n < MODBUS_TABLE_SIZE; ++n) {
         modbus_tables->tab_bits[n] = static_cast<uint8_t>(n % 2 == 1);
         modbus_tables->tab_input_bits[n] = static_cast<uint8_t>(n % 2 == 0);
@@ -417,7 +422,7 @@ bytes modbus_answer(const bytes &frame, int server_id, std::string *outcome)
     }
     int socket_end = modbus_get_socket(modbus_context);
     if (write(modbus_feed, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
-        fail("cannot hand the frame to libmodbus%s", "");
+        fail("cannot hand the frame to libmodbus");
     uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
     int length = modbus_receive(modbus_context, request);
     if (length > 0) {
