@@ -108,8 +108,10 @@ bool dcb_supported(const DCB *dcb)
         return false;
     if (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS)
         return false;
-    // termios has no DSR flow control and no DTR handshake.
-    if (dcb->fOutxDsrFlow || dcb->fDtrControl == DTR_CONTROL_HANDSHAKE)
+    // termios has no DSR flow control and no DTR handshake; the field's
+    // fourth value names nothing, and Windows refuses it too.
+    if (dcb->fOutxDsrFlow ||
+        (dcb->fDtrControl != DTR_CONTROL_DISABLE && dcb->fDtrControl != DTR_CONTROL_ENABLE))
         return false;
     if ((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar)
         return false;
