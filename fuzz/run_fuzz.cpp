@@ -60,6 +60,13 @@ struct fuzz_case {
     std::vector<std::string> arguments; // after the program's name
 };
 
+// The settings record of the fake's typical COM port.
+DCB typical_settings(void)
+{
+    fake_comm_reset();
+    return fake_comm.device_settings;
+}
+
 uint8_t script_byte(const std::vector<uint8_t> &script, size_t at)
 {
     return at < script.size() ? script[at] : 0;
@@ -69,7 +76,8 @@ fuzz_case decode_case(const uint8_t *data, size_t size)
 {
     fuzz_case decoded;
     const size_t script_size = size > 0 ? std::min<size_t>(data[0], size - 1) : 0;
-    const std::vector<uint8_t> script(data + (size > 0 ? 1 : 0), data + (size > 0 ? 1 : 0) + script_size);
+    const size_t arguments_at = size > 0 ? 1 + script_size : 0;
+    const std::vector<uint8_t> script(data + arguments_at - script_size, data + arguments_at);
     device_script &device = decoded.device;
     device.failing_calls = script_byte(script, 0);
     device.odd_write_number = script_byte(script, 1);
@@ -79,8 +87,7 @@ fuzz_case decode_case(const uint8_t *data, size_t size)
     device.clock_start = 0;
     for (size_t i = 0; i < 4; i++)
         device.clock_start |= static_cast<DWORD>(script_byte(script, 5 + i)) << (8 * i);
-    fake_comm_reset();
-    device.reported_settings = fake_comm.device_settings;
+    device.reported_settings = typical_settings();
     if (script.size() > SCRIPT_RECORD_AT) {
         memcpy(&device.reported_settings, script.data() + SCRIPT_RECORD_AT,
                std::min(script.size() - SCRIPT_RECORD_AT, sizeof(DCB)));
@@ -91,7 +98,6 @@ fuzz_case decode_case(const uint8_t *data, size_t size)
         device.replies.push_back({script[at], arrival});
     }
 
-    const size_t arguments_at = size > 0 ? 1 + script_size : 0;
     if (arguments_at < size) {
         std::string argument;
         for (size_t at = arguments_at; at < size; at++) {
