@@ -17,7 +17,8 @@ static constexpr std::array<uint16_t, 256> crc16_build_table(void)
     return table;
 }
 
-const std::array<uint16_t, 256> crc16_table = crc16_build_table();
+// Built by the compiler: the table is in the program, with nothing to run at start.
+constexpr std::array<uint16_t, 256> crc16_table = crc16_build_table();
 
 void crc16_reset(void)
 {

@@ -255,6 +255,7 @@ TEST_F(PosixLayer, UnsupportedFramingIsRefused)
         {"parity 5", [](DCB &d) { d.Parity = 5; }},
         {"DSR flow control", [](DCB &d) { d.fOutxDsrFlow = 1; }},
         {"DTR handshake", [](DCB &d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
+        {"DTR control 3", [](DCB &d) { d.fDtrControl = 3; }},
         {"XON equal to XOFF", [](DCB &d) { d.fOutX = 1; d.XonChar = d.XoffChar = 0x11; }},
     };
     for (const auto &c : cases) {

@@ -134,14 +134,14 @@ TEST_F(SerialPortTest, SettingsChangeOnlyTheLineFields)
                    {'n', NOPARITY},   {'N', NOPARITY},   {'\0', keep},      {'m', keep},
                    {'s', keep},       {'2', keep},       {'\xC5', keep}};
     for (const auto &l : letters) {
-        for (unsigned int rts_before : {RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE}) {
+        for (int rts_before : {RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE}) {
             for (bool inverted : {false, true}) {
                 SCOPED_TRACE(testing::Message() << "letter " << static_cast<int>(l.letter)
                                                 << ", RTS control " << rts_before
                                                 << (inverted ? ", inverted fill" : ""));
                 fake_comm_reset();
                 fake_comm.device_settings = patterned_device(inverted);
-                fake_comm.device_settings.fRtsControl = rts_before & 3u;
+                fake_comm.device_settings.fRtsControl = static_cast<DWORD>(rts_before) & 3u;
                 port_baud_rate = 19200;
                 port_parity_letter = l.letter;
 

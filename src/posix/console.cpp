@@ -81,6 +81,7 @@ void interrupt_finish(void)
     comm_release_all();
     fflush(stdout);
     raise(signal_number);
+    // cppcheck-suppress unreachableCode ; raise returns while the signal is blocked
     _exit(128 + signal_number); // only if the signal could not end the process
 }
 
@@ -92,7 +93,7 @@ void console_setup(void)
         if (isatty(STDOUT_FILENO))
             setvbuf(text, nullptr, _IONBF, 0);
         else
-            setvbuf(text, nullptr, _IOFBF, 64 * 1024);
+            setvbuf(text, nullptr, _IOFBF, size_t{64} * 1024);
         stdout = text;
     }
 

@@ -17,7 +17,7 @@ typedef const char *LPCSTR;
 #define TRUE 1
 #define FALSE 0
 
-#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 // CreateFileA arguments
 #define GENERIC_READ 0x80000000u
