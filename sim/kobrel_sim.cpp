@@ -74,7 +74,7 @@ struct sim_options {
 };
 
 constexpr int MODBUS_TABLE_SIZE = 100;
-constexpr size_t FRAME_LIMIT_BYTES = 64 * 1024;
+constexpr size_t FRAME_LIMIT_BYTES = size_t{64} * 1024;
 constexpr int STALLED_WRITE_MS = 2000; // nobody has read the line for this long
 
 volatile sig_atomic_t stop_signal = 0;
@@ -340,10 +340,10 @@ bool write_line(int master, const unsigned char *data, size_t count)
         if (written > 0) {
             data += written;
             count -= static_cast<size_t>(written);
-        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        } else if (!wait_line(master, POLLOUT, STALLED_WRITE_MS * 1000L)) {
-            return false;
+        } else {
+            bool line_full = written == 0 || errno == EAGAIN || errno == EINTR;
+            if (!line_full || !wait_line(master, POLLOUT, STALLED_WRITE_MS * 1000L))
+                return false;
         }
     }
     return true;
