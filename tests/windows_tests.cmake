@@ -1,5 +1,8 @@
 # Tests of the Windows build, run under Wine: the unit tests through the
-# cross-compiling emulator.
+# cross-compiling emulator, and kobrel.exe and the console module end to end,
+# driven by a test program of the Linux build that also runs the Linux
+# binaries on the same command lines and compares the bytes.
+
 # Runs on a bare Windows: system DLLs only.
 add_test(NAME kobrel_exe_imports
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DPROGRAM=$<TARGET_FILE:kobrel>
@@ -27,10 +30,21 @@ set_tests_properties(wine_prefix_cleanup PROPERTIES FIXTURES_CLEANUP wine)
 
 # One Wine process runs all of the unit tests.
 add_test(NAME windows_unit_tests COMMAND unit_tests)
-set(wine_tests windows_unit_tests)
+set(tests_under_wine windows_unit_tests)
 
-set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine)
-set_property(TEST ${wine_tests} APPEND PROPERTY ENVIRONMENT ${wine_environment})
+set(KOBREL_LINUX_BUILD_DIR "" CACHE PATH
+  "Build directory of the Linux build, whose wine_tests drive kobrel.exe under Wine")
+if(KOBREL_LINUX_BUILD_DIR)
+  add_test(NAME windows_e2e_tests COMMAND ${KOBREL_LINUX_BUILD_DIR}/tests/wine_tests)
+  set_tests_properties(windows_e2e_tests PROPERTIES ENVIRONMENT
+    "KOBREL_EXE=$<TARGET_FILE:kobrel>;KOBREL_CONSOLE_PROBE_EXE=$<TARGET_FILE:console_probe>")
+  list(APPEND tests_under_wine windows_e2e_tests)
+else()
+  message(STATUS "KOBREL_LINUX_BUILD_DIR not set: kobrel.exe is not tested end to end")
+endif()
+
+set_tests_properties(${tests_under_wine} PROPERTIES FIXTURES_REQUIRED wine)
+set_property(TEST ${tests_under_wine} APPEND PROPERTY ENVIRONMENT ${wine_environment})
 # Wine needs no display for console programs; keep it from opening one.
-set_property(TEST ${wine_tests} PROPERTY ENVIRONMENT_MODIFICATION
+set_property(TEST ${tests_under_wine} PROPERTY ENVIRONMENT_MODIFICATION
   DISPLAY=unset: WAYLAND_DISPLAY=unset:)
