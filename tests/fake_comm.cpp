@@ -56,8 +56,8 @@ static DWORD replies_waiting(void)
     return waiting;
 }
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security, DWORD disposition,
-                   DWORD flags, HANDLE template_file)
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file)
 {
     fake_comm.create_calls++;
     fake_comm.opened_name = name;
@@ -105,7 +105,7 @@ BOOL ClearCommError(HANDLE, DWORD *errors, COMSTAT *status)
     return TRUE;
 }
 
-BOOL ReadFile(HANDLE, void *buffer, DWORD count, DWORD *count_read, void *)
+BOOL ReadFile(HANDLE, void *buffer, DWORD count, DWORD *count_read, LPOVERLAPPED)
 {
     fake_comm.read_calls++;
     *count_read = 0;
@@ -126,7 +126,7 @@ BOOL ReadFile(HANDLE, void *buffer, DWORD count, DWORD *count_read, void *)
     return TRUE;
 }
 
-BOOL WriteFile(HANDLE, const void *buffer, DWORD count, DWORD *count_written, void *)
+BOOL WriteFile(HANDLE, const void *buffer, DWORD count, DWORD *count_written, LPOVERLAPPED)
 {
     const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
     fake_comm.writes.emplace_back(bytes, bytes + count);

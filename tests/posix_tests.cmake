@@ -23,3 +23,13 @@ target_include_directories(sim_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/sim)
 target_link_libraries(sim_e2e_tests PRIVATE pty_peer GTest::gtest_main)
 add_dependencies(sim_e2e_tests kobrel kobrel-sim)
 gtest_discover_tests(sim_e2e_tests)
+
+# Runs the Windows build under Wine next to this build's programs. Not a test
+# of this build: ctest runs it in the Windows build directory
+# (windows_tests.cmake), which provides the Wine prefix.
+add_executable(wine_tests wine_test.cpp)
+target_compile_definitions(wine_tests PRIVATE
+  KOBREL_BINARY="$<TARGET_FILE:kobrel>"
+  KOBREL_CONSOLE_PROBE="$<TARGET_FILE:console_probe>")
+target_link_libraries(wine_tests PRIVATE pty_peer GTest::gtest_main)
+add_dependencies(wine_tests kobrel console_probe)

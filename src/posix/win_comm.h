@@ -13,6 +13,9 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef void *HANDLE;
 typedef const char *LPCSTR;
+// Only ever null here.
+typedef void *LPSECURITY_ATTRIBUTES;
+typedef void *LPOVERLAPPED;
 
 #define TRUE 1
 #define FALSE 0
