@@ -18,6 +18,18 @@ inline std::string console_probe_text()
     return text;
 }
 
+// A text as the console stream delivers it: every LF as CR LF.
+inline std::string with_crlf(const std::string &text)
+{
+    std::string translated;
+    for (char c : text) {
+        if (c == '\n')
+            translated += '\r';
+        translated += c;
+    }
+    return translated;
+}
+
 // The interrupt scene prints this much before it waits to be interrupted.
 const char console_probe_printed[] = "0x01, 0x02, \n0x03, ";
 

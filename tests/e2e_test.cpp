@@ -158,15 +158,21 @@ void wait_for_raw_line(int slave)
     ADD_FAILURE() << "the line was never set up";
 }
 
+// A raw line with XON/XOFF flow control, which kobrel keeps as it finds it.
+void make_raw_with_xon_xoff(int slave)
+{
+    struct termios line;
+    ASSERT_EQ(tcgetattr(slave, &line), 0);
+    cfmakeraw(&line);
+    line.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &line), 0);
+}
+
 TEST_F(Kobrel, InterruptWhileBlockedInWriteKeepsPrintedOutput)
 {
     // A raw line with XON/XOFF that the device has just stopped with XOFF:
     // kobrel keeps the flow control it finds, so its write cannot proceed.
-    struct termios line;
-    ASSERT_EQ(tcgetattr(peer.slave, &line), 0);
-    cfmakeraw(&line);
-    line.c_iflag |= IXON;
-    ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &line), 0);
+    make_raw_with_xon_xoff(peer.slave);
     write_bytes(peer.master, {0x13});
     usleep(20000);
 
@@ -191,11 +197,7 @@ TEST_F(Kobrel, DeviceThatVanishesInRepeatModeEndsTheRunWithTheWriteError)
 {
     // The device takes the first frame, stops the line with XOFF and goes
     // away while kobrel waits to send a later one.
-    struct termios line;
-    ASSERT_EQ(tcgetattr(peer.slave, &line), 0);
-    cfmakeraw(&line);
-    line.c_iflag |= IXON;
-    ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &line), 0);
+    make_raw_with_xon_xoff(peer.slave);
     start({"5", "-9600", "n", "1", "2", "3"});
     bytes frame = {1, 2, 3};
     EXPECT_EQ(read_bytes(peer.master, frame.size(), 5000), frame);

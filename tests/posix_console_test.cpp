@@ -1,6 +1,7 @@
 // Standard output and interrupts of the POSIX build, each case in a child
 // process whose standard output is a pipe read back byte for byte.
 #include "console.h"
+#include "console_probe.h"
 #include "posix/win_comm.h"
 #include "pty_peer.h"
 
@@ -43,26 +44,9 @@ child_result run_child(const std::function<void()> &body)
     return result;
 }
 
-std::string with_crlf(const std::string &text)
-{
-    std::string translated;
-    for (char c : text) {
-        if (c == '\n')
-            translated += '\r';
-        translated += c;
-    }
-    return translated;
-}
-
 TEST(TextStream, LineFeedsLeaveAsCrLfAndNothingElseChanges)
 {
-    std::string text = "Opening port '\\\\.\\COM3'\nSending data:\r\n\n\r\r\nend";
-    // Long lines and many line feeds cross every internal block boundary.
-    for (int i = 0; i < 5000; ++i)
-        text += std::string((size_t)(i % 97), 'x') + "\n";
-    text += std::string(100000, 'y') + "\n\n";
-    for (int value = 1; value < 256; ++value)
-        text += (char)value;
+    const std::string text = console_probe_text();
     child_result result = run_child([&] {
         console_setup();
         fputs(text.c_str(), stdout);

@@ -4,6 +4,7 @@
 // build directory, which provides the Wine prefix (WINEPREFIX) and names the
 // Windows programs (KOBREL_EXE, KOBREL_CONSOLE_PROBE_EXE).
 #include "byte_echo.h"
+#include "child_process.h"
 #include "console_probe.h"
 #include "pty_peer.h"
 
@@ -185,31 +186,6 @@ run_result run(const std::vector<std::string> &command, const std::string &confi
     return result;
 }
 
-std::string file_contents(const std::string &path)
-{
-    std::string text;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return "(no file " + path + ")";
-    for (int c; (c = fgetc(file)) != EOF;)
-        text += (char)c;
-    fclose(file);
-    return text;
-}
-
-// Reads from fd until text has arrived or timeout_ms passed without a byte.
-std::string read_until(int fd, const std::string &text, int timeout_ms)
-{
-    std::string seen;
-    while (seen.find(text) == std::string::npos) {
-        bytes more = read_bytes(fd, 1, timeout_ms);
-        if (more.empty())
-            break;
-        seen += (char)more[0];
-    }
-    return seen;
-}
-
 // The characters a terminal shows, without its control sequences and without
 // blanks and line ends (Wine's console draws a blank by moving the cursor).
 std::string visible_text(const std::string &screen)
@@ -225,17 +201,6 @@ std::string visible_text(const std::string &screen)
         }
     }
     return text;
-}
-
-std::string with_crlf(const std::string &text)
-{
-    std::string translated;
-    for (char c : text) {
-        if (c == '\n')
-            translated += '\r';
-        translated += c;
-    }
-    return translated;
 }
 
 void make_raw(int terminal)
@@ -405,7 +370,7 @@ TEST_F(UnderWine, InterruptDeliversWhatWasPrintedToAFile)
             close(err_pipe[1]);
 
             EXPECT_NE(read_until(err_pipe[0], "waiting", 20000).find("waiting"), std::string::npos);
-            EXPECT_EQ(file_contents(file), "") << "output to a file is not held in a buffer";
+            EXPECT_EQ(file_text(file), "") << "output to a file is not held in a buffer";
             if (how == TYPED_ON_THE_TERMINAL)
                 write_bytes(terminal.master, {0x03});
             else
@@ -413,7 +378,7 @@ TEST_F(UnderWine, InterruptDeliversWhatWasPrintedToAFile)
             int status = wait_for(pid, 20000);
 
             expect_interrupted(target, status);
-            EXPECT_EQ(file_contents(file), with_crlf(console_probe_printed));
+            EXPECT_EQ(file_text(file), with_crlf(console_probe_printed));
             close(err_pipe[0]);
             pty_close(terminal);
         }
