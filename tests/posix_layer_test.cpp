@@ -327,6 +327,34 @@ TEST_F(PosixLayer, EveryByteValuePassesBothWays)
     EXPECT_EQ(status.cbInQue, 0u);
 }
 
+TEST_F(PosixLayer, BytesSentBeforeTheOpenAreNotReceived)
+{
+    for (bool raw_before : {true, false}) {
+        SCOPED_TRACE(raw_before ? "raw line" : "line in terminal mode");
+        if (raw_before) {
+            struct termios line = slave_termios();
+            cfmakeraw(&line);
+            ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &line), 0);
+        }
+        write_bytes(peer.master, {0x11, 0x22, 0x33});
+        usleep(50000); // the bytes reach the line's queue
+        open_raw(9600);
+        COMSTAT status;
+        ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+        EXPECT_EQ(status.cbInQue, 0u);
+        write_bytes(peer.master, {0x44});
+        unsigned char byte = 0;
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
+        EXPECT_EQ(byte, 0x44);
+        CloseHandle(port);
+        port = INVALID_HANDLE_VALUE;
+        pty_close(peer);
+        peer = pty_open();
+        port_map(config_home, 7, peer.slave_path);
+    }
+}
+
 TEST_F(PosixLayer, QueueCountCoversWhatWasReadAhead)
 {
     open_raw(9600);

@@ -159,6 +159,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
         // TIOCEXCL every later open() of the device.
         exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
         usable = exclusive;
+        // A COM port opens with an empty input queue: what the device sent
+        // before belongs to no exchange of this program.
+        if (exclusive)
+            tcflush(fd, TCIFLUSH);
     }
     int status_flags = usable ? fcntl(fd, F_GETFL) : -1;
     if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
