@@ -482,8 +482,7 @@ size_t send_answer(int master, const sim_options &options, const bytes &answer)
 void answer_frame(int master, const sim_options &options, const bytes &frame, long number)
 {
     std::string outcome;
-    bytes answer;
-    size_t answer_length = 0;
+    bytes answer; // a stream's first bytes only, for the monitor line
     switch (options.mode) {
     case ANSWER_MODBUS:
         answer = modbus_answer(frame, options.server_id, &outcome);
@@ -496,20 +495,19 @@ void answer_frame(int master, const sim_options &options, const bytes &frame, lo
         break;
     case ANSWER_STREAM:
         for (size_t i = 0; i < options.stream_length && i < 16; ++i)
-            answer.push_back(stream_byte(i)); // the start, for the monitor line
-        answer_length = options.stream_length;
+            answer.push_back(stream_byte(i));
         break;
     case ANSWER_SILENT:
         outcome = "no answer";
         break;
     }
-    if (options.mode != ANSWER_STREAM)
-        answer_length = answer.size();
+    const bool stream = options.mode == ANSWER_STREAM;
+    const size_t answer_length = stream ? options.stream_length : answer.size();
     if (answer_length > 0) {
         size_t sent = send_answer(master, options, answer);
-        outcome = "sent " + hex_text(answer.data(), answer.size());
-        if (options.mode == ANSWER_STREAM)
-            outcome = "sent " + std::to_string(sent) + " bytes: " + outcome.substr(5) + " ...";
+        const std::string shown = hex_text(answer.data(), answer.size());
+        outcome = stream ? "sent " + std::to_string(sent) + " bytes: " + shown + " ..."
+                         : "sent " + shown;
         if (sent < answer_length)
             outcome += " (only " + std::to_string(sent) + " of " + std::to_string(answer_length) +
                        " bytes went out: nobody read the line)";
