@@ -28,6 +28,12 @@ bool os_line_speed_set(int fd, uint32_t speed)
     return ioctl(fd, TCSETS2, &line) == 0;
 }
 
+bool os_rs485_answers(int fd)
+{
+    struct serial_rs485 rs485 = {};
+    return ioctl(fd, TIOCGRS485, &rs485) == 0;
+}
+
 bool os_rs485_enabled(int fd)
 {
     struct serial_rs485 rs485 = {};

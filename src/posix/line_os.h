@@ -13,6 +13,10 @@ bool os_line_speed_get(int fd, uint32_t *speed);
 // after tcsetattr, which would otherwise put the last B* rate back.
 bool os_line_speed_set(int fd, uint32_t speed);
 
+// Whether the driver answers for an RS-485 mode at all; some that answer
+// have none to switch on.
+bool os_rs485_answers(int fd);
+
 // Whether the driver drives RTS for transmission itself (RTS on while sending).
 bool os_rs485_enabled(int fd);
 

@@ -12,6 +12,7 @@
 #include "posix/dcb_termios.h"
 #include "posix/interrupt.h"
 #include "posix/line_os.h"
+#include "posix/line_plan.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -30,9 +31,9 @@ namespace {
 struct posix_port {
     bool in_use;
     int fd;
-    bool exclusive;          // holds TIOCEXCL, to be cleared at close
-    bool has_modem_lines;    // false on a pseudo-terminal
-    bool toggles_rts_itself; // RS-485 direction by hand: RTS up around each write
+    bool exclusive; // holds TIOCEXCL, to be cleared at close
+    driver_abilities driver;
+    write_direction direction; // as the last SetCommState planned it
     size_t ahead_start;
     size_t ahead_end;
     unsigned char ahead[64 * 1024];
@@ -91,6 +92,11 @@ void close_port(posix_port *port)
 bool set_modem_line(posix_port *port, int line, bool on)
 {
     return ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
+}
+
+bool toggles_rts_by_hand(const posix_port *port)
+{
+    return port->direction == DIRECTION_BY_HAND_TEMT || port->direction == DIRECTION_BY_HAND_DRAIN;
 }
 
 bool write_all(posix_port *port, const unsigned char *bytes, DWORD count, DWORD *written)
@@ -183,8 +189,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     port->in_use = true;
     port->fd = fd;
     port->exclusive = exclusive;
-    port->has_modem_lines = ioctl(fd, TIOCMGET, &lines) == 0;
-    port->toggles_rts_itself = false;
+    port->driver.has_modem_lines = ioctl(fd, TIOCMGET, &lines) == 0;
+    // Only a hint: the first SetCommState that asks for the mode finds out.
+    port->driver.has_rs485_mode = os_rs485_answers(fd);
+    port->driver.reports_transmitter_empty = false;
+    port->direction = DIRECTION_NONE;
     port->ahead_start = 0;
     port->ahead_end = 0;
     return port;
@@ -208,9 +217,9 @@ BOOL GetCommState(HANDLE handle, DCB *dcb)
     int lines = TIOCM_DTR | TIOCM_RTS; // a line without modem lines: both "on"
     bool rts_toggles = false;
     if (!terminal_mode(&line)) {
-        if (port->has_modem_lines && ioctl(port->fd, TIOCMGET, &lines) != 0)
+        if (port->driver.has_modem_lines && ioctl(port->fd, TIOCMGET, &lines) != 0)
             return FALSE;
-        rts_toggles = port->toggles_rts_itself || os_rs485_enabled(port->fd);
+        rts_toggles = toggles_rts_by_hand(port) || os_rs485_enabled(port->fd);
     }
     dcb_from_termios(&line, speed, lines, rts_toggles, dcb);
     return TRUE;
@@ -228,31 +237,27 @@ BOOL SetCommState(HANDLE handle, DCB *dcb)
     if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
         return FALSE;
 
-    if (port->has_modem_lines && !set_modem_line(port, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE))
-        return FALSE;
-    port->toggles_rts_itself = false;
-    if (dcb->fRtsControl == RTS_CONTROL_TOGGLE) {
-        // The driver's RS-485 mode switches RTS exactly at the last stop
-        // bit; by hand (raise, write, drain, drop) is the fallback.
-        if (!os_rs485_set(port->fd, true) && port->has_modem_lines) {
-            port->toggles_rts_itself = true;
-            if (!set_modem_line(port, TIOCM_RTS, false))
-                return FALSE;
-        }
-    } else {
-        if (os_rs485_enabled(port->fd) && !os_rs485_set(port->fd, false))
-            return FALSE;
-        if (port->has_modem_lines && dcb->fRtsControl != RTS_CONTROL_HANDSHAKE &&
-            !set_modem_line(port, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE))
-            return FALSE;
+    line_plan plan = plan_line(dcb, &port->driver);
+    if (plan.direction == DIRECTION_KERNEL && !os_rs485_set(port->fd, true)) {
+        // The driver has no RS-485 mode after all: toggle by hand.
+        port->driver.has_rs485_mode = false;
+        plan = plan_line(dcb, &port->driver);
     }
+    if (plan.direction != DIRECTION_KERNEL && os_rs485_enabled(port->fd) &&
+        !os_rs485_set(port->fd, false))
+        return FALSE;
+    if (plan.sets_dtr && !set_modem_line(port, TIOCM_DTR, plan.dtr_on))
+        return FALSE;
+    if (plan.rts != RTS_LEFT_ALONE && !set_modem_line(port, TIOCM_RTS, plan.rts == RTS_HIGH))
+        return FALSE;
+    port->direction = plan.direction;
 
     // Read back what the device actually runs with. A line without modem
     // lines is a pseudo-terminal, which has no parity and ignores it.
     struct termios applied;
     uint32_t speed;
     if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed) ||
-        !line_took_settings(&line, dcb->BaudRate, &applied, speed, port->has_modem_lines))
+        !line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
         return FALSE;
     return TRUE;
 }
@@ -335,7 +340,7 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *count_writ
         return FALSE;
     DWORD written = 0;
     bool ok;
-    if (port->toggles_rts_itself) {
+    if (toggles_rts_by_hand(port)) {
         // RTS stays up until the last byte left the line, then the
         // transceiver goes back to receive for the reply.
         ok = set_modem_line(port, TIOCM_RTS, true);
@@ -377,7 +382,7 @@ void comm_release_all(void)
         // drop what the line has not sent yet, or closing a flow-stopped port
         // would wait for it.
         tcflush(port.fd, TCOFLUSH);
-        if (port.toggles_rts_itself)
+        if (toggles_rts_by_hand(&port))
             set_modem_line(&port, TIOCM_RTS, false);
         close_port(&port);
     }
