@@ -47,11 +47,21 @@ bool os_rs485_set(int fd, bool enabled)
     struct serial_rs485 rs485 = {};
     if (ioctl(fd, TIOCGRS485, &rs485) != 0)
         return false;
-    if (enabled) {
-        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        rs485.flags &= ~(__u32)SER_RS485_RTS_AFTER_SEND;
-    } else {
+    if (!enabled) {
         rs485.flags &= ~(__u32)SER_RS485_ENABLED;
+        return ioctl(fd, TIOCSRS485, &rs485) == 0;
     }
-    return ioctl(fd, TIOCSRS485, &rs485) == 0;
+    rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    rs485.flags &= ~(__u32)SER_RS485_RTS_AFTER_SEND;
+    if (ioctl(fd, TIOCSRS485, &rs485) != 0)
+        return false;
+    // The driver writes back what it accepted. Some keep only the opposite
+    // polarity (RTS off while sending), which would hold the bus between
+    // frames: such a mode is no use here, and goes off again.
+    const __u32 wanted = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if ((rs485.flags & (wanted | SER_RS485_RTS_AFTER_SEND)) == wanted)
+        return true;
+    rs485.flags &= ~(__u32)SER_RS485_ENABLED;
+    ioctl(fd, TIOCSRS485, &rs485);
+    return false;
 }

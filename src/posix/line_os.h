@@ -20,7 +20,9 @@ bool os_rs485_answers(int fd);
 // Whether the driver drives RTS for transmission itself (RTS on while sending).
 bool os_rs485_enabled(int fd);
 
-// Switches the driver's RS-485 mode on or off; false when the driver has none.
+// Switches the driver's RS-485 mode on (RTS on while sending, off after) or
+// off. False when the driver has no such mode, or did not keep it as asked;
+// the mode is then left off.
 bool os_rs485_set(int fd, bool enabled);
 
 #endif

@@ -228,13 +228,7 @@ BOOL GetCommState(HANDLE handle, DCB *dcb)
 BOOL SetCommState(HANDLE handle, DCB *dcb)
 {
     posix_port *port = port_of(handle);
-    struct termios line;
-    bool exact_speed_needed = false;
-    if (port == nullptr || dcb == nullptr || !dcb_supported(dcb) ||
-        tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
-        tcsetattr(port->fd, TCSANOW, &line) != 0)
-        return FALSE;
-    if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
+    if (port == nullptr || dcb == nullptr || !dcb_supported(dcb))
         return FALSE;
 
     line_plan plan = plan_line(dcb, &port->driver);
@@ -243,14 +237,25 @@ BOOL SetCommState(HANDLE handle, DCB *dcb)
         port->driver.has_rs485_mode = false;
         plan = plan_line(dcb, &port->driver);
     }
+    // RTS goes down before anything else: the kernel raised it at the open,
+    // and while it is up the transceiver drives the bus.
+    if (plan.rts == RTS_LOW && !set_modem_line(port, TIOCM_RTS, false))
+        return FALSE;
     if (plan.direction != DIRECTION_KERNEL && os_rs485_enabled(port->fd) &&
         !os_rs485_set(port->fd, false))
         return FALSE;
+
+    struct termios line;
+    bool exact_speed_needed = false;
+    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
+        tcsetattr(port->fd, TCSANOW, &line) != 0)
+        return FALSE;
+    if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
+        return FALSE;
     if (plan.sets_dtr && !set_modem_line(port, TIOCM_DTR, plan.dtr_on))
         return FALSE;
-    if (plan.rts != RTS_LEFT_ALONE && !set_modem_line(port, TIOCM_RTS, plan.rts == RTS_HIGH))
+    if (plan.rts == RTS_HIGH && !set_modem_line(port, TIOCM_RTS, true))
         return FALSE;
-    port->direction = plan.direction;
 
     // Read back what the device actually runs with. A line without modem
     // lines is a pseudo-terminal, which has no parity and ignores it.
@@ -259,6 +264,7 @@ BOOL SetCommState(HANDLE handle, DCB *dcb)
     if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed) ||
         !line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
         return FALSE;
+    port->direction = plan.direction;
     return TRUE;
 }
 
