@@ -1,11 +1,13 @@
-// Linux: numeric speeds through termios2 (BOTHER) and RS-485 through the
-// serial core's TIOCSRS485. This file must not see glibc's <termios.h>: its
-// struct termios differs from the kernel's one that termios2 extends.
+// Linux: numeric speeds through termios2 (BOTHER), RS-485 through the serial
+// core's TIOCSRS485 and the empty transmitter through TIOCSERGETLSR. This
+// file must not see glibc's <termios.h>: its struct termios differs from the
+// kernel's one that termios2 extends.
 #include "posix/line_os.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 
 bool os_line_speed_get(int fd, uint32_t *speed)
 {
@@ -64,4 +66,23 @@ bool os_rs485_set(int fd, bool enabled)
     rs485.flags &= ~(__u32)SER_RS485_ENABLED;
     ioctl(fd, TIOCSRS485, &rs485);
     return false;
+}
+
+bool os_transmitter_empty(int fd, bool *empty)
+{
+    // The serial core reports TEMT while flow control stops the output with
+    // bytes still queued; only an empty queue as well means the frame is out.
+    unsigned int status = 0;
+    int queued = 0;
+    if (ioctl(fd, TIOCSERGETLSR, &status) != 0 || ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return false;
+    *empty = (status & TIOCSER_TEMT) != 0 && queued == 0;
+    return true;
+}
+
+void os_sleep_precisely(void)
+{
+    static bool slack_set = false;
+    if (!slack_set)
+        slack_set = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
 }

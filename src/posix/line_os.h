@@ -1,6 +1,7 @@
 // What plain termios cannot say about a serial line, provided once per
 // operating system: the speed as a number of bits per second (termios only
-// knows the standard B* rates) and the driver's own RS-485 direction control.
+// knows the standard B* rates), the driver's own RS-485 direction control,
+// and when the last byte has left the line.
 #ifndef KOBREL_POSIX_LINE_OS_H
 #define KOBREL_POSIX_LINE_OS_H
 
@@ -24,5 +25,13 @@ bool os_rs485_enabled(int fd);
 // off. False when the driver has no such mode, or did not keep it as asked;
 // the mode is then left off.
 bool os_rs485_set(int fd, bool enabled);
+
+// Whether the last stop bit has left the line and the driver holds nothing
+// more to send, in *empty. False when the driver cannot tell.
+bool os_transmitter_empty(int fd, bool *empty);
+
+// Lets this thread's timed sleeps end when asked rather than up to the
+// system's default slack later.
+void os_sleep_precisely(void);
 
 #endif

@@ -34,6 +34,7 @@ struct posix_port {
     bool exclusive; // holds TIOCEXCL, to be cleared at close
     driver_abilities driver;
     write_direction direction; // as the last SetCommState planned it
+    uint64_t character_ns;     // one character on the line, as last set
     size_t ahead_start;
     size_t ahead_end;
     unsigned char ahead[64 * 1024];
@@ -124,6 +125,45 @@ bool drain(posix_port *port)
     return true;
 }
 
+uint64_t monotonic_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+}
+
+void sleep_until(uint64_t deadline_ns)
+{
+    struct timespec at;
+    at.tv_sec = (time_t)(deadline_ns / 1000000000u);
+    at.tv_nsec = (long)(deadline_ns % 1000000000u);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR)
+        interrupt_point();
+}
+
+// Returns once the frame's last stop bit has left the line. tcdrain sleeps in
+// whole clock ticks, often several characters past the end, and a device
+// that answers 3.5 characters after the frame would find the bus still held.
+// So where the driver reports its empty transmitter, sleep until about one
+// character before the end and ask it from there on.
+bool wait_until_sent(posix_port *port, uint64_t frame_end_ns)
+{
+    if (port->direction != DIRECTION_BY_HAND_TEMT)
+        return drain(port);
+    const uint64_t character = port->character_ns;
+    sleep_until(frame_end_ns - character);
+    // Flow control may hold the line past the end: a few characters later
+    // tcdrain waits instead of this loop.
+    const uint64_t give_up_ns = frame_end_ns + 4 * character + 1000000u;
+    bool empty = false;
+    while (os_transmitter_empty(port->fd, &empty) && !empty) {
+        interrupt_point();
+        if (monotonic_ns() > give_up_ns)
+            break;
+    }
+    return empty || drain(port);
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter ; the signature is the Windows API's
@@ -192,8 +232,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     port->driver.has_modem_lines = ioctl(fd, TIOCMGET, &lines) == 0;
     // Only a hint: the first SetCommState that asks for the mode finds out.
     port->driver.has_rs485_mode = os_rs485_answers(fd);
-    port->driver.reports_transmitter_empty = false;
+    bool empty;
+    port->driver.reports_transmitter_empty = os_transmitter_empty(fd, &empty);
     port->direction = DIRECTION_NONE;
+    port->character_ns = 0;
     port->ahead_start = 0;
     port->ahead_end = 0;
     return port;
@@ -265,6 +307,9 @@ BOOL SetCommState(HANDLE handle, DCB *dcb)
         !line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
         return FALSE;
     port->direction = plan.direction;
+    port->character_ns = character_nanoseconds(dcb, speed);
+    if (plan.direction == DIRECTION_BY_HAND_TEMT)
+        os_sleep_precisely();
     return TRUE;
 }
 
@@ -348,10 +393,15 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *count_writ
     bool ok;
     if (toggles_rts_by_hand(port)) {
         // RTS stays up until the last byte left the line, then the
-        // transceiver goes back to receive for the reply.
+        // transceiver goes back to receive for the reply. The frame starts
+        // now, or after what the kernel still had to send.
         ok = set_modem_line(port, TIOCM_RTS, true);
+        int queued = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        const uint64_t frame_start_ns = monotonic_ns() + (uint64_t)queued * port->character_ns;
         ok = ok && write_all(port, static_cast<const unsigned char *>(buffer), count, &written);
-        ok = ok && drain(port);
+        ok = ok && wait_until_sent(port, frame_start_ns + (uint64_t)count * port->character_ns);
         ok = set_modem_line(port, TIOCM_RTS, false) && ok;
     } else {
         ok = write_all(port, static_cast<const unsigned char *>(buffer), count, &written);
@@ -373,10 +423,7 @@ BOOL CloseHandle(HANDLE handle)
 DWORD GetTickCount(void)
 {
     interrupt_point();
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t milliseconds = (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
-    return (DWORD)milliseconds;
+    return (DWORD)(monotonic_ns() / 1000000u);
 }
 
 void comm_release_all(void)
