@@ -217,6 +217,8 @@ TEST_F(PosixLayer, SettingsLeaveTheLineRaw)
 
 TEST_F(PosixLayer, SpeedsAreTakenOrRefused)
 {
+    // A pseudo-terminal has no divisor: it runs at any rate it is given, so
+    // 31250 is taken here. What a 16550 makes of a rate is ProgrammedRate's.
     port = open_port(com7);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     struct {

@@ -30,6 +30,23 @@ bool os_line_speed_set(int fd, uint32_t speed)
     return ioctl(fd, TCSETS2, &line) == 0;
 }
 
+uint32_t os_divisor_base(int fd)
+{
+    // Only the classic 8250 family, with no custom or multiplied divisors
+    // set: other UARTs and the USB adapters may divide by fractions.
+    struct serial_struct serial = {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || serial.baud_base <= 0 ||
+        ((unsigned int)serial.flags & (ASYNC_SPD_MASK | ASYNC_MAGIC_MULTIPLIER)) != 0)
+        return 0;
+    switch (serial.type) {
+    case PORT_8250:
+    case PORT_16450:
+    case PORT_16550:
+    case PORT_16550A: return (uint32_t)serial.baud_base;
+    default: return 0;
+    }
+}
+
 bool os_rs485_answers(int fd)
 {
     struct serial_rs485 rs485 = {};

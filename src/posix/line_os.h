@@ -14,6 +14,11 @@ bool os_line_speed_get(int fd, uint32_t *speed);
 // after tcsetattr, which would otherwise put the last B* rate back.
 bool os_line_speed_set(int fd, uint32_t speed);
 
+// The rate of divisor 1 where the driver is known to divide it by a whole
+// number and yet reports the rate asked for, not the one it divided out;
+// 0 where the reported rate is the one the line runs at, as far as is known.
+uint32_t os_divisor_base(int fd);
+
 // Whether the driver answers for an RS-485 mode at all; some that answer
 // have none to switch on.
 bool os_rs485_answers(int fd);

@@ -35,6 +35,7 @@ struct posix_port {
     driver_abilities driver;
     write_direction direction; // as the last SetCommState planned it
     uint64_t character_ns;     // one character on the line, as last set
+    uint32_t divisor_base;     // 0: the driver's reported rate is the line's
     size_t ahead_start;
     size_t ahead_end;
     unsigned char ahead[64 * 1024];
@@ -236,6 +237,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     port->driver.reports_transmitter_empty = os_transmitter_empty(fd, &empty);
     port->direction = DIRECTION_NONE;
     port->character_ns = 0;
+    port->divisor_base = os_divisor_base(fd);
     port->ahead_start = 0;
     port->ahead_end = 0;
     return port;
@@ -303,8 +305,10 @@ BOOL SetCommState(HANDLE handle, DCB *dcb)
     // lines is a pseudo-terminal, which has no parity and ignores it.
     struct termios applied;
     uint32_t speed;
-    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed) ||
-        !line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
+    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed))
+        return FALSE;
+    speed = programmed_rate(speed, port->divisor_base);
+    if (!line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
         return FALSE;
     port->direction = plan.direction;
     port->character_ns = character_nanoseconds(dcb, speed);
