@@ -9,6 +9,11 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 
+#include <string.h>
+
+static_assert(sizeof(struct termios2) <= sizeof(os_saved_line::settings), "termios2 fits");
+static_assert(sizeof(struct serial_rs485) <= sizeof(os_saved_line::rs485), "serial_rs485 fits");
+
 bool os_line_speed_get(int fd, uint32_t *speed)
 {
     struct termios2 line;
@@ -83,6 +88,32 @@ bool os_rs485_set(int fd, bool enabled)
     rs485.flags &= ~(__u32)SER_RS485_ENABLED;
     ioctl(fd, TIOCSRS485, &rs485);
     return false;
+}
+
+bool os_line_save(int fd, os_saved_line *saved)
+{
+    struct termios2 line;
+    struct serial_rs485 rs485 = {};
+    if (ioctl(fd, TCGETS2, &line) != 0)
+        return false;
+    saved->has_rs485 = ioctl(fd, TIOCGRS485, &rs485) == 0;
+    memcpy(saved->settings, &line, sizeof line);
+    memcpy(saved->rs485, &rs485, sizeof rs485);
+    return true;
+}
+
+bool os_line_restore(int fd, const os_saved_line *saved)
+{
+    struct termios2 line;
+    struct serial_rs485 rs485;
+    struct serial_rs485 now = {};
+    memcpy(&line, saved->settings, sizeof line);
+    memcpy(&rs485, saved->rs485, sizeof rs485);
+    bool ok = true;
+    // Only a mode that changed is written: a driver without one refuses it.
+    if (saved->has_rs485 && ioctl(fd, TIOCGRS485, &now) == 0 && now.flags != rs485.flags)
+        ok = ioctl(fd, TIOCSRS485, &rs485) == 0;
+    return ioctl(fd, TCSETS2, &line) == 0 && ok;
 }
 
 bool os_transmitter_empty(int fd, bool *empty)

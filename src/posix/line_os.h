@@ -31,6 +31,17 @@ bool os_rs485_enabled(int fd);
 // the mode is then left off.
 bool os_rs485_set(int fd, bool enabled);
 
+// What a failed SetCommState puts back: the line's settings with their exact
+// speed and the RS-485 mode, in the system's own records.
+struct os_saved_line {
+    alignas(8) unsigned char settings[64];
+    alignas(8) unsigned char rs485[64];
+    bool has_rs485; // the driver answered for its RS-485 mode
+};
+
+bool os_line_save(int fd, os_saved_line *saved);
+bool os_line_restore(int fd, const os_saved_line *saved);
+
 // Whether the last stop bit has left the line and the driver holds nothing
 // more to send, in *empty. False when the driver cannot tell.
 bool os_transmitter_empty(int fd, bool *empty);

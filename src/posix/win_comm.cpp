@@ -165,6 +165,73 @@ bool wait_until_sent(posix_port *port, uint64_t frame_end_ns)
     return empty || drain(port);
 }
 
+struct saved_line {
+    os_saved_line os;
+    int modem_lines;
+};
+
+bool save_line(const posix_port *port, saved_line *saved)
+{
+    saved->modem_lines = 0;
+    return os_line_save(port->fd, &saved->os) &&
+           (!port->driver.has_modem_lines || ioctl(port->fd, TIOCMGET, &saved->modem_lines) == 0);
+}
+
+// The modem lines last: switching the RS-485 mode back sets them anew.
+void restore_line(posix_port *port, const saved_line *saved)
+{
+    os_line_restore(port->fd, &saved->os);
+    if (port->driver.has_modem_lines) {
+        set_modem_line(port, TIOCM_DTR, (saved->modem_lines & TIOCM_DTR) != 0);
+        set_modem_line(port, TIOCM_RTS, (saved->modem_lines & TIOCM_RTS) != 0);
+    }
+}
+
+// SetCommState's changes to the line, in the order that keeps the bus free.
+bool apply_settings(posix_port *port, const DCB *dcb)
+{
+    line_plan plan = plan_line(dcb, &port->driver);
+    if (plan.direction == DIRECTION_KERNEL && !os_rs485_set(port->fd, true)) {
+        // The driver has no RS-485 mode after all: toggle by hand.
+        port->driver.has_rs485_mode = false;
+        plan = plan_line(dcb, &port->driver);
+    }
+    // RTS goes down before anything else: the kernel raised it at the open,
+    // and while it is up the transceiver drives the bus.
+    if (plan.rts == RTS_LOW && !set_modem_line(port, TIOCM_RTS, false))
+        return false;
+    if (plan.direction != DIRECTION_KERNEL && os_rs485_enabled(port->fd) &&
+        !os_rs485_set(port->fd, false))
+        return false;
+
+    struct termios line;
+    bool exact_speed_needed = false;
+    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
+        tcsetattr(port->fd, TCSANOW, &line) != 0)
+        return false;
+    if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
+        return false;
+    if (plan.sets_dtr && !set_modem_line(port, TIOCM_DTR, plan.dtr_on))
+        return false;
+    if (plan.rts == RTS_HIGH && !set_modem_line(port, TIOCM_RTS, true))
+        return false;
+
+    // Read back what the device actually runs with. A line without modem
+    // lines is a pseudo-terminal, which has no parity and ignores it.
+    struct termios applied;
+    uint32_t speed;
+    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed))
+        return false;
+    speed = programmed_rate(speed, port->divisor_base);
+    if (!line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
+        return false;
+    port->direction = plan.direction;
+    port->character_ns = character_nanoseconds(dcb, speed);
+    if (plan.direction == DIRECTION_BY_HAND_TEMT)
+        os_sleep_precisely();
+    return true;
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter ; the signature is the Windows API's
@@ -274,46 +341,14 @@ BOOL SetCommState(HANDLE handle, DCB *dcb)
     posix_port *port = port_of(handle);
     if (port == nullptr || dcb == nullptr || !dcb_supported(dcb))
         return FALSE;
-
-    line_plan plan = plan_line(dcb, &port->driver);
-    if (plan.direction == DIRECTION_KERNEL && !os_rs485_set(port->fd, true)) {
-        // The driver has no RS-485 mode after all: toggle by hand.
-        port->driver.has_rs485_mode = false;
-        plan = plan_line(dcb, &port->driver);
+    // Settings the device refuses leave it exactly as it was, as on Windows.
+    saved_line saved;
+    if (!save_line(port, &saved))
+        return FALSE;
+    if (!apply_settings(port, dcb)) {
+        restore_line(port, &saved);
+        return FALSE;
     }
-    // RTS goes down before anything else: the kernel raised it at the open,
-    // and while it is up the transceiver drives the bus.
-    if (plan.rts == RTS_LOW && !set_modem_line(port, TIOCM_RTS, false))
-        return FALSE;
-    if (plan.direction != DIRECTION_KERNEL && os_rs485_enabled(port->fd) &&
-        !os_rs485_set(port->fd, false))
-        return FALSE;
-
-    struct termios line;
-    bool exact_speed_needed = false;
-    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
-        tcsetattr(port->fd, TCSANOW, &line) != 0)
-        return FALSE;
-    if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
-        return FALSE;
-    if (plan.sets_dtr && !set_modem_line(port, TIOCM_DTR, plan.dtr_on))
-        return FALSE;
-    if (plan.rts == RTS_HIGH && !set_modem_line(port, TIOCM_RTS, true))
-        return FALSE;
-
-    // Read back what the device actually runs with. A line without modem
-    // lines is a pseudo-terminal, which has no parity and ignores it.
-    struct termios applied;
-    uint32_t speed;
-    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed))
-        return FALSE;
-    speed = programmed_rate(speed, port->divisor_base);
-    if (!line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
-        return FALSE;
-    port->direction = plan.direction;
-    port->character_ns = character_nanoseconds(dcb, speed);
-    if (plan.direction == DIRECTION_BY_HAND_TEMT)
-        os_sleep_precisely();
     return TRUE;
 }
 
