@@ -41,7 +41,10 @@ protected:
         pty_close(peer);
         port_folder_remove(config_home);
     }
-    // Opens COM7 and applies the tool's usual settings at the given speed.
+    // Opens COM7 and applies the tool's usual settings at the given speed,
+    // RTS toggling included. A pseudo-terminal has no RTS and no transmitter
+    // to ask, so its writes go out without a turnaround: they still must
+    // deliver every byte. The turnaround's timing needs a UART.
     void open_raw(DWORD speed)
     {
         port = open_port(com7);
