@@ -1,15 +1,17 @@
 // Fuzz target: the POSIX layer's mapping of the device settings record onto
-// termios and back. A record goes through SetCommState and back through
-// GetCommState on a fake line: a termios record, a speed, modem lines and an
-// RS-485 mode held in memory, driven as the layer drives a real device. What
-// the layer supports must come back as it was set, the line must be raw,
-// every other termios setting must stay as the device had it, and a second
-// round trip must change nothing.
+// termios and back, and its plan for the modem lines and the RS-485 mode. A
+// record goes through SetCommState and back through GetCommState on a fake
+// line: a termios record, a speed, modem lines and an RS-485 mode held in
+// memory, on which the layer's own plan is carried out. The plan must fit
+// the record and the driver, what the layer supports must come back as it
+// was set, the line must be raw, every other termios setting must stay as the
+// device had it, and a second round trip must change nothing.
 //
 // Input, over a typical case (missing bytes keep it):
 //   0-27   the record given to SetCommState (a 9600 baud 8N1 port)
 //   28     the device: bit 0 has modem lines, 1 its driver has an RS-485
-//          mode, 2 DTR is on, 3 RTS is on, 4 the RS-485 mode is on
+//          mode, 2 DTR is on, 3 RTS is on, 4 the RS-485 mode is on, 5 the
+//          driver reports when its transmitter is empty
 //          (a serial port with DTR and RTS on)
 //   29-88  the device's termios record before (a fresh terminal's)
 #include <stdint.h>
@@ -23,6 +25,7 @@
 
 #include "fuzz_check.h"
 #include "posix/dcb_termios.h"
+#include "posix/line_plan.h"
 
 std::string fuzz_case_description;
 
@@ -33,6 +36,7 @@ const uint8_t HAS_RS485_MODE = 1u << 1;
 const uint8_t DTR_ON = 1u << 2;
 const uint8_t RTS_ON = 1u << 3;
 const uint8_t RS485_ON = 1u << 4;
+const uint8_t REPORTS_TRANSMITTER_EMPTY = 1u << 5;
 
 static_assert(sizeof(DCB) == 28, "the input layout assumes the 28-byte record");
 
@@ -46,11 +50,10 @@ struct fuzz_case {
 struct fake_line {
     struct termios line;
     uint32_t exact_speed; // set past termios (BOTHER); 0 while a B code rules
-    bool has_modem_lines;
-    bool has_rs485_mode;
+    driver_abilities driver;
     bool rs485_on;
-    int modem_lines;          // TIOCM_DTR, TIOCM_RTS
-    bool toggles_rts_by_hand; // the layer's own RS-485 fallback
+    int modem_lines;           // TIOCM_DTR, TIOCM_RTS
+    write_direction direction; // as the layer keeps it for its writes
 };
 
 // The termios speed codes and their rates, written apart from the layer's table.
@@ -93,7 +96,38 @@ void set_line(fake_line *device, int line, bool on)
     device->modem_lines = on ? (device->modem_lines | line) : (device->modem_lines & ~line);
 }
 
-// SetCommState's steps, with the fake line in place of the system calls.
+// What the plan must be for the record and the driver.
+void check_plan(const DCB &dcb, const driver_abilities &driver, const line_plan &plan)
+{
+    const bool toggle = dcb.fRtsControl == RTS_CONTROL_TOGGLE;
+    // The driver's RS-485 mode whenever it has one; by hand only where there
+    // is an RTS to switch, waiting for the empty transmitter where the
+    // driver reports it.
+    FUZZ_CHECK((plan.direction == DIRECTION_KERNEL) == (toggle && driver.has_rs485_mode));
+    const bool by_hand =
+        plan.direction == DIRECTION_BY_HAND_TEMT || plan.direction == DIRECTION_BY_HAND_DRAIN;
+    FUZZ_CHECK(by_hand == (toggle && !driver.has_rs485_mode && driver.has_modem_lines));
+    if (by_hand)
+        FUZZ_CHECK((plan.direction == DIRECTION_BY_HAND_TEMT) == driver.reports_transmitter_empty);
+
+    FUZZ_CHECK(plan.sets_dtr == driver.has_modem_lines);
+    FUZZ_CHECK(plan.dtr_on == (dcb.fDtrControl == DTR_CONTROL_ENABLE));
+
+    // RTS is set only where there is one and neither the handshake nor the
+    // driver drives it; toggled by hand it rests low, so the transceiver
+    // listens between writes.
+    rts_setting rts = RTS_LEFT_ALONE;
+    if (driver.has_modem_lines && plan.direction != DIRECTION_KERNEL) {
+        if (by_hand || dcb.fRtsControl == RTS_CONTROL_DISABLE)
+            rts = RTS_LOW;
+        else if (dcb.fRtsControl == RTS_CONTROL_ENABLE)
+            rts = RTS_HIGH;
+    }
+    FUZZ_CHECK(plan.rts == rts);
+}
+
+// SetCommState on the fake line: the termios mapping, then the layer's plan
+// for the modem lines and the RS-485 mode, carried out.
 bool fake_set_comm_state(fake_line *device, const DCB *dcb)
 {
     struct termios line = device->line;
@@ -103,31 +137,25 @@ bool fake_set_comm_state(fake_line *device, const DCB *dcb)
     device->line = line;
     device->exact_speed = exact_speed_needed ? dcb->BaudRate : 0;
 
-    if (device->has_modem_lines)
-        set_line(device, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE);
-    device->toggles_rts_by_hand = false;
-    if (dcb->fRtsControl == RTS_CONTROL_TOGGLE) {
-        if (device->has_rs485_mode) {
-            device->rs485_on = true;
-        } else if (device->has_modem_lines) {
-            device->toggles_rts_by_hand = true;
-            set_line(device, TIOCM_RTS, false);
-        }
-    } else {
-        device->rs485_on = false;
-        if (device->has_modem_lines && dcb->fRtsControl != RTS_CONTROL_HANDSHAKE)
-            set_line(device, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE);
-    }
+    const line_plan plan = plan_line(dcb, &device->driver);
+    check_plan(*dcb, device->driver, plan);
+    device->rs485_on = plan.direction == DIRECTION_KERNEL;
+    if (plan.sets_dtr)
+        set_line(device, TIOCM_DTR, plan.dtr_on);
+    if (plan.rts != RTS_LEFT_ALONE)
+        set_line(device, TIOCM_RTS, plan.rts == RTS_HIGH);
+    device->direction = plan.direction;
     return line_took_settings(&line, dcb->BaudRate, &device->line, line_speed(*device),
-                              device->has_modem_lines);
+                              device->driver.has_modem_lines);
 }
 
 // GetCommState's steps on the fake line.
 void fake_get_comm_state(const fake_line &device, DCB *dcb)
 {
-    const int lines = device.has_modem_lines ? device.modem_lines : TIOCM_DTR | TIOCM_RTS;
-    const bool rts_toggles =
-        !terminal_mode(&device.line) && (device.toggles_rts_by_hand || device.rs485_on);
+    const int lines = device.driver.has_modem_lines ? device.modem_lines : TIOCM_DTR | TIOCM_RTS;
+    const bool by_hand = device.direction == DIRECTION_BY_HAND_TEMT ||
+                         device.direction == DIRECTION_BY_HAND_DRAIN;
+    const bool rts_toggles = !terminal_mode(&device.line) && (by_hand || device.rs485_on);
     dcb_from_termios(&device.line, line_speed(device), lines, rts_toggles, dcb);
 }
 
@@ -265,13 +293,14 @@ void check_record_back(const DCB &set, const DCB &back, const fake_line &device)
     const bool handshake = set.fOutxCtsFlow != 0 || set.fRtsControl == RTS_CONTROL_HANDSHAKE;
     FUZZ_CHECK(back.fOutxCtsFlow == (handshake ? 1u : 0u));
     // A line with neither modem lines nor an RS-485 mode reads as RTS "on".
-    DWORD rts_back = device.has_modem_lines ? set.fRtsControl : RTS_CONTROL_ENABLE;
+    DWORD rts_back = device.driver.has_modem_lines ? set.fRtsControl : RTS_CONTROL_ENABLE;
     if (handshake)
         rts_back = RTS_CONTROL_HANDSHAKE;
-    else if (set.fRtsControl == RTS_CONTROL_TOGGLE && device.has_rs485_mode)
+    else if (set.fRtsControl == RTS_CONTROL_TOGGLE && device.driver.has_rs485_mode)
         rts_back = RTS_CONTROL_TOGGLE;
     FUZZ_CHECK(back.fRtsControl == rts_back);
-    FUZZ_CHECK(back.fDtrControl == (device.has_modem_lines ? set.fDtrControl : DTR_CONTROL_ENABLE));
+    FUZZ_CHECK(back.fDtrControl ==
+               (device.driver.has_modem_lines ? set.fDtrControl : DTR_CONTROL_ENABLE));
 
     FUZZ_CHECK(back.fOutxDsrFlow == 0 && back.fDsrSensitivity == 0 && back.fTXContinueOnXoff == 0 &&
                back.fErrorChar == 0 && back.fNull == 0 && back.fAbortOnError == 0 &&
@@ -291,11 +320,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fake_line device;
     device.line = c.line_before;
     device.exact_speed = 0;
-    device.has_modem_lines = (c.device & HAS_MODEM_LINES) != 0;
-    device.has_rs485_mode = (c.device & HAS_RS485_MODE) != 0;
-    device.rs485_on = device.has_rs485_mode && (c.device & RS485_ON) != 0;
+    device.driver.has_modem_lines = (c.device & HAS_MODEM_LINES) != 0;
+    device.driver.has_rs485_mode = (c.device & HAS_RS485_MODE) != 0;
+    device.driver.reports_transmitter_empty = (c.device & REPORTS_TRANSMITTER_EMPTY) != 0;
+    device.rs485_on = device.driver.has_rs485_mode && (c.device & RS485_ON) != 0;
     device.modem_lines = ((c.device & DTR_ON) != 0 ? TIOCM_DTR : 0) | ((c.device & RTS_ON) != 0 ? TIOCM_RTS : 0);
-    device.toggles_rts_by_hand = false;
+    device.direction = DIRECTION_NONE;
     check_read_of_any_line(device);
 
     FUZZ_CHECK(dcb_supported(&c.record) == model_supported(c.record));
@@ -310,6 +340,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DCB back;
     fake_get_comm_state(device, &back);
     check_record_back(set, back, device);
+
+    // A character is 7 to 12 bits long at every rate the layer takes, with
+    // nothing lost to overflow at the fastest.
+    const uint64_t rate = set.BaudRate;
+    const uint64_t line_time = character_nanoseconds(&set, set.BaudRate) * rate;
+    FUZZ_CHECK(line_time + rate >= 7000000000u && line_time <= 12000000000u + rate);
 
     // What came back is a record the layer takes, and taking it again
     // changes neither the line nor the record.

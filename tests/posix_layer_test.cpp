@@ -41,7 +41,10 @@ protected:
         pty_close(peer);
         port_folder_remove(config_home);
     }
-    // Opens COM7 and applies the tool's usual settings at the given speed.
+    // Opens COM7 and applies the tool's usual settings at the given speed,
+    // RTS toggling included. A pseudo-terminal has no RTS and no transmitter
+    // to ask, so its writes go out without a turnaround: they still must
+    // deliver every byte. The turnaround's timing needs a UART.
     void open_raw(DWORD speed)
     {
         port = open_port(com7);
@@ -217,6 +220,8 @@ TEST_F(PosixLayer, SettingsLeaveTheLineRaw)
 
 TEST_F(PosixLayer, SpeedsAreTakenOrRefused)
 {
+    // A pseudo-terminal has no divisor: it runs at any rate it is given, so
+    // 31250 is taken here. What a 16550 makes of a rate is ProgrammedRate's.
     port = open_port(com7);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     struct {
@@ -264,6 +269,58 @@ TEST_F(PosixLayer, UnsupportedFramingIsRefused)
         EXPECT_FALSE(SetCommState(port, &dcb)) << c.what;
     }
     EXPECT_TRUE(SetCommState(port, &good));
+}
+
+TEST_F(PosixLayer, RefusedSettingsLeaveTheLineAsItWas)
+{
+    // A pseudo-terminal keeps 8 data bits whatever it is given, so a record
+    // with fewer fails only after the line was changed: the one late failure
+    // it can show. Refused rates and the modem lines need a UART.
+    const struct {
+        const char *what;
+        DWORD speed;
+        BYTE data_bits;
+        bool xon_xoff;
+    } refused[] = {
+        {"7 data bits at 31250", 31250, 7, false},
+        {"5 data bits at 9600 with XON/XOFF", 9600, 5, true},
+    };
+    for (bool raw_before : {false, true}) {
+        for (const auto &r : refused) {
+            SCOPED_TRACE(testing::Message() << r.what << (raw_before ? ", raw line at 250000" : ", terminal"));
+            if (raw_before) {
+                open_raw(250000);
+            } else {
+                port = open_port(com7);
+                ASSERT_NE(port, INVALID_HANDLE_VALUE);
+            }
+            struct termios before;
+            memset(&before, 0, sizeof before);
+            ASSERT_EQ(tcgetattr(peer.slave, &before), 0);
+            DCB dcb;
+            ASSERT_TRUE(GetCommState(port, &dcb));
+            const DWORD speed_before = dcb.BaudRate;
+
+            dcb.BaudRate = r.speed;
+            dcb.ByteSize = r.data_bits;
+            dcb.Parity = EVENPARITY;
+            dcb.fOutX = dcb.fInX = r.xon_xoff;
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+            EXPECT_FALSE(SetCommState(port, &dcb));
+
+            struct termios after;
+            memset(&after, 0, sizeof after);
+            ASSERT_EQ(tcgetattr(peer.slave, &after), 0);
+            EXPECT_EQ(memcmp(&before, &after, sizeof before), 0);
+            ASSERT_TRUE(GetCommState(port, &dcb));
+            EXPECT_EQ(dcb.BaudRate, speed_before);
+            CloseHandle(port);
+            port = INVALID_HANDLE_VALUE;
+            pty_close(peer);
+            peer = pty_open();
+            port_map(config_home, 7, peer.slave_path);
+        }
+    }
 }
 
 TEST_F(PosixLayer, FlowControlOfARawLinePersistsAcrossOpens)

@@ -4,7 +4,7 @@ find_package(Threads REQUIRED)
 add_library(pty_peer STATIC pty_peer.cpp child_process.cpp)
 target_link_libraries(pty_peer PUBLIC util)
 
-add_executable(posix_tests posix_layer_test.cpp posix_console_test.cpp)
+add_executable(posix_tests posix_layer_test.cpp posix_console_test.cpp line_plan_test.cpp dcb_termios_test.cpp)
 target_link_libraries(posix_tests PRIVATE kobrel_platform pty_peer GTest::gtest_main Threads::Threads)
 gtest_discover_tests(posix_tests)
 

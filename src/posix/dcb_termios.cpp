@@ -185,6 +185,18 @@ void dcb_from_termios(const struct termios *line, uint32_t speed, int modem_line
         dcb->fRtsControl = (modem_lines & TIOCM_RTS) != 0 ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
 }
 
+uint32_t programmed_rate(uint32_t reported, uint32_t divisor_base)
+{
+    if (divisor_base == 0 || reported == 0)
+        return reported;
+    // The nearest whole divisor; no divisor below 1, so a rate beyond the
+    // base runs at the base.
+    uint64_t divisor = ((uint64_t)divisor_base * 2 + reported) / ((uint64_t)reported * 2);
+    if (divisor == 0)
+        divisor = 1;
+    return (uint32_t)(divisor_base / divisor);
+}
+
 bool line_took_settings(const struct termios *wanted, DWORD wanted_speed,
                         const struct termios *applied, uint32_t applied_speed,
                         bool parity_checked)

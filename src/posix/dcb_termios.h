@@ -28,6 +28,12 @@ bool terminal_mode(const struct termios *line);
 void dcb_from_termios(const struct termios *line, uint32_t speed, int modem_lines, bool rts_toggles,
                       DCB *dcb);
 
+// The rate the UART really runs at for the rate its driver reports: where
+// the divisor is a whole number and divisor_base the rate of divisor 1, the
+// nearest divisor's rate, as the serial core picks it; a divisor_base of 0
+// (not known) trusts the reported rate.
+uint32_t programmed_rate(uint32_t reported, uint32_t divisor_base);
+
 // Whether the device runs with what was asked: tcsetattr succeeds when any
 // part was taken. Parity is checked only where the line has it (a
 // pseudo-terminal ignores it).

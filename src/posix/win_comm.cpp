@@ -12,6 +12,7 @@
 #include "posix/dcb_termios.h"
 #include "posix/interrupt.h"
 #include "posix/line_os.h"
+#include "posix/line_plan.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -30,9 +31,11 @@ namespace {
 struct posix_port {
     bool in_use;
     int fd;
-    bool exclusive;          // holds TIOCEXCL, to be cleared at close
-    bool has_modem_lines;    // false on a pseudo-terminal
-    bool toggles_rts_itself; // RS-485 direction by hand: RTS up around each write
+    bool exclusive; // holds TIOCEXCL, to be cleared at close
+    driver_abilities driver;
+    write_direction direction; // as the last SetCommState planned it
+    uint64_t character_ns;     // one character on the line, as last set
+    uint32_t divisor_base;     // 0: the driver's reported rate is the line's
     size_t ahead_start;
     size_t ahead_end;
     unsigned char ahead[64 * 1024];
@@ -93,6 +96,11 @@ bool set_modem_line(posix_port *port, int line, bool on)
     return ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
 }
 
+bool toggles_rts_by_hand(const posix_port *port)
+{
+    return port->direction == DIRECTION_BY_HAND_TEMT || port->direction == DIRECTION_BY_HAND_DRAIN;
+}
+
 bool write_all(posix_port *port, const unsigned char *bytes, DWORD count, DWORD *written)
 {
     while (*written < count) {
@@ -115,6 +123,112 @@ bool drain(posix_port *port)
             return false;
         interrupt_point();
     }
+    return true;
+}
+
+uint64_t monotonic_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+}
+
+void sleep_until(uint64_t deadline_ns)
+{
+    struct timespec at;
+    at.tv_sec = (time_t)(deadline_ns / 1000000000u);
+    at.tv_nsec = (long)(deadline_ns % 1000000000u);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR)
+        interrupt_point();
+}
+
+// Returns once the frame's last stop bit has left the line. tcdrain sleeps in
+// whole clock ticks, often several characters past the end, and a device
+// that answers 3.5 characters after the frame would find the bus still held.
+// So where the driver reports its empty transmitter, sleep until about one
+// character before the end and ask it from there on.
+bool wait_until_sent(posix_port *port, uint64_t frame_end_ns)
+{
+    if (port->direction != DIRECTION_BY_HAND_TEMT)
+        return drain(port);
+    const uint64_t character = port->character_ns;
+    sleep_until(frame_end_ns - character);
+    // Flow control may hold the line past the end: a few characters later
+    // tcdrain waits instead of this loop.
+    const uint64_t give_up_ns = frame_end_ns + 4 * character + 1000000u;
+    bool empty = false;
+    while (os_transmitter_empty(port->fd, &empty) && !empty) {
+        interrupt_point();
+        if (monotonic_ns() > give_up_ns)
+            break;
+    }
+    return empty || drain(port);
+}
+
+struct saved_line {
+    os_saved_line os;
+    int modem_lines;
+};
+
+bool save_line(const posix_port *port, saved_line *saved)
+{
+    saved->modem_lines = 0;
+    return os_line_save(port->fd, &saved->os) &&
+           (!port->driver.has_modem_lines || ioctl(port->fd, TIOCMGET, &saved->modem_lines) == 0);
+}
+
+// The modem lines last: switching the RS-485 mode back sets them anew.
+void restore_line(posix_port *port, const saved_line *saved)
+{
+    os_line_restore(port->fd, &saved->os);
+    if (port->driver.has_modem_lines) {
+        set_modem_line(port, TIOCM_DTR, (saved->modem_lines & TIOCM_DTR) != 0);
+        set_modem_line(port, TIOCM_RTS, (saved->modem_lines & TIOCM_RTS) != 0);
+    }
+}
+
+// SetCommState's changes to the line, in the order that keeps the bus free.
+bool apply_settings(posix_port *port, const DCB *dcb)
+{
+    line_plan plan = plan_line(dcb, &port->driver);
+    if (plan.direction == DIRECTION_KERNEL && !os_rs485_set(port->fd, true)) {
+        // The driver has no RS-485 mode after all: toggle by hand.
+        port->driver.has_rs485_mode = false;
+        plan = plan_line(dcb, &port->driver);
+    }
+    // RTS goes down before anything else: the kernel raised it at the open,
+    // and while it is up the transceiver drives the bus.
+    if (plan.rts == RTS_LOW && !set_modem_line(port, TIOCM_RTS, false))
+        return false;
+    if (plan.direction != DIRECTION_KERNEL && os_rs485_enabled(port->fd) &&
+        !os_rs485_set(port->fd, false))
+        return false;
+
+    struct termios line;
+    bool exact_speed_needed = false;
+    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
+        tcsetattr(port->fd, TCSANOW, &line) != 0)
+        return false;
+    if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
+        return false;
+    if (plan.sets_dtr && !set_modem_line(port, TIOCM_DTR, plan.dtr_on))
+        return false;
+    if (plan.rts == RTS_HIGH && !set_modem_line(port, TIOCM_RTS, true))
+        return false;
+
+    // Read back what the device actually runs with. A line without modem
+    // lines is a pseudo-terminal, which has no parity and ignores it.
+    struct termios applied;
+    uint32_t speed;
+    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed))
+        return false;
+    speed = programmed_rate(speed, port->divisor_base);
+    if (!line_took_settings(&line, dcb->BaudRate, &applied, speed, port->driver.has_modem_lines))
+        return false;
+    port->direction = plan.direction;
+    port->character_ns = character_nanoseconds(dcb, speed);
+    if (plan.direction == DIRECTION_BY_HAND_TEMT)
+        os_sleep_precisely();
     return true;
 }
 
@@ -183,8 +297,14 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     port->in_use = true;
     port->fd = fd;
     port->exclusive = exclusive;
-    port->has_modem_lines = ioctl(fd, TIOCMGET, &lines) == 0;
-    port->toggles_rts_itself = false;
+    port->driver.has_modem_lines = ioctl(fd, TIOCMGET, &lines) == 0;
+    // Only a hint: the first SetCommState that asks for the mode finds out.
+    port->driver.has_rs485_mode = os_rs485_answers(fd);
+    bool empty;
+    port->driver.reports_transmitter_empty = os_transmitter_empty(fd, &empty);
+    port->direction = DIRECTION_NONE;
+    port->character_ns = 0;
+    port->divisor_base = os_divisor_base(fd);
     port->ahead_start = 0;
     port->ahead_end = 0;
     return port;
@@ -208,9 +328,9 @@ BOOL GetCommState(HANDLE handle, DCB *dcb)
     int lines = TIOCM_DTR | TIOCM_RTS; // a line without modem lines: both "on"
     bool rts_toggles = false;
     if (!terminal_mode(&line)) {
-        if (port->has_modem_lines && ioctl(port->fd, TIOCMGET, &lines) != 0)
+        if (port->driver.has_modem_lines && ioctl(port->fd, TIOCMGET, &lines) != 0)
             return FALSE;
-        rts_toggles = port->toggles_rts_itself || os_rs485_enabled(port->fd);
+        rts_toggles = toggles_rts_by_hand(port) || os_rs485_enabled(port->fd);
     }
     dcb_from_termios(&line, speed, lines, rts_toggles, dcb);
     return TRUE;
@@ -219,41 +339,16 @@ BOOL GetCommState(HANDLE handle, DCB *dcb)
 BOOL SetCommState(HANDLE handle, DCB *dcb)
 {
     posix_port *port = port_of(handle);
-    struct termios line;
-    bool exact_speed_needed = false;
-    if (port == nullptr || dcb == nullptr || !dcb_supported(dcb) ||
-        tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
-        tcsetattr(port->fd, TCSANOW, &line) != 0)
+    if (port == nullptr || dcb == nullptr || !dcb_supported(dcb))
         return FALSE;
-    if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
+    // Settings the device refuses leave it exactly as it was, as on Windows.
+    saved_line saved;
+    if (!save_line(port, &saved))
         return FALSE;
-
-    if (port->has_modem_lines && !set_modem_line(port, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE))
+    if (!apply_settings(port, dcb)) {
+        restore_line(port, &saved);
         return FALSE;
-    port->toggles_rts_itself = false;
-    if (dcb->fRtsControl == RTS_CONTROL_TOGGLE) {
-        // The driver's RS-485 mode switches RTS exactly at the last stop
-        // bit; by hand (raise, write, drain, drop) is the fallback.
-        if (!os_rs485_set(port->fd, true) && port->has_modem_lines) {
-            port->toggles_rts_itself = true;
-            if (!set_modem_line(port, TIOCM_RTS, false))
-                return FALSE;
-        }
-    } else {
-        if (os_rs485_enabled(port->fd) && !os_rs485_set(port->fd, false))
-            return FALSE;
-        if (port->has_modem_lines && dcb->fRtsControl != RTS_CONTROL_HANDSHAKE &&
-            !set_modem_line(port, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE))
-            return FALSE;
     }
-
-    // Read back what the device actually runs with. A line without modem
-    // lines is a pseudo-terminal, which has no parity and ignores it.
-    struct termios applied;
-    uint32_t speed;
-    if (tcgetattr(port->fd, &applied) != 0 || !os_line_speed_get(port->fd, &speed) ||
-        !line_took_settings(&line, dcb->BaudRate, &applied, speed, port->has_modem_lines))
-        return FALSE;
     return TRUE;
 }
 
@@ -335,12 +430,17 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *count_writ
         return FALSE;
     DWORD written = 0;
     bool ok;
-    if (port->toggles_rts_itself) {
+    if (toggles_rts_by_hand(port)) {
         // RTS stays up until the last byte left the line, then the
-        // transceiver goes back to receive for the reply.
+        // transceiver goes back to receive for the reply. The frame starts
+        // now, or after what the kernel still had to send.
         ok = set_modem_line(port, TIOCM_RTS, true);
+        int queued = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        const uint64_t frame_start_ns = monotonic_ns() + (uint64_t)queued * port->character_ns;
         ok = ok && write_all(port, static_cast<const unsigned char *>(buffer), count, &written);
-        ok = ok && drain(port);
+        ok = ok && wait_until_sent(port, frame_start_ns + (uint64_t)count * port->character_ns);
         ok = set_modem_line(port, TIOCM_RTS, false) && ok;
     } else {
         ok = write_all(port, static_cast<const unsigned char *>(buffer), count, &written);
@@ -362,10 +462,7 @@ BOOL CloseHandle(HANDLE handle)
 DWORD GetTickCount(void)
 {
     interrupt_point();
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t milliseconds = (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
-    return (DWORD)milliseconds;
+    return (DWORD)(monotonic_ns() / 1000000u);
 }
 
 void comm_release_all(void)
@@ -377,7 +474,7 @@ void comm_release_all(void)
         // drop what the line has not sent yet, or closing a flow-stopped port
         // would wait for it.
         tcflush(port.fd, TCOFLUSH);
-        if (port.toggles_rts_itself)
+        if (toggles_rts_by_hand(&port))
             set_modem_line(&port, TIOCM_RTS, false);
         close_port(&port);
     }
