@@ -116,15 +116,14 @@ bool os_line_restore(int fd, const os_saved_line *saved)
     return ioctl(fd, TCSETS2, &line) == 0 && ok;
 }
 
-bool os_transmitter_empty(int fd, bool *empty)
+bool os_transmitter_empty(int fd, bool *empty, int *queued)
 {
     // The serial core reports TEMT while flow control stops the output with
     // bytes still queued; only an empty queue as well means the frame is out.
     unsigned int status = 0;
-    int queued = 0;
-    if (ioctl(fd, TIOCSERGETLSR, &status) != 0 || ioctl(fd, TIOCOUTQ, &queued) != 0)
+    if (ioctl(fd, TIOCSERGETLSR, &status) != 0 || ioctl(fd, TIOCOUTQ, queued) != 0)
         return false;
-    *empty = (status & TIOCSER_TEMT) != 0 && queued == 0;
+    *empty = (status & TIOCSER_TEMT) != 0 && *queued == 0;
     return true;
 }
 

@@ -43,8 +43,9 @@ bool os_line_save(int fd, os_saved_line *saved);
 bool os_line_restore(int fd, const os_saved_line *saved);
 
 // Whether the last stop bit has left the line and the driver holds nothing
-// more to send, in *empty. False when the driver cannot tell.
-bool os_transmitter_empty(int fd, bool *empty);
+// more to send, in *empty; the bytes the driver still holds (not counting
+// the UART's own FIFO) in *queued. False when the driver cannot tell.
+bool os_transmitter_empty(int fd, bool *empty, int *queued);
 
 // Lets this thread's timed sleeps end when asked rather than up to the
 // system's default slack later.

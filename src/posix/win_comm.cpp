@@ -28,6 +28,10 @@
 
 namespace {
 
+// The deepest transmit FIFO of a common UART (16550A: 16 bytes; the 16750 and
+// 16950 have more, but the driver fills them no deeper than this by default).
+const uint64_t FIFO_DEPTH = 16;
+
 struct posix_port {
     bool in_use;
     int fd;
@@ -153,14 +157,27 @@ bool wait_until_sent(posix_port *port, uint64_t frame_end_ns)
         return drain(port);
     const uint64_t character = port->character_ns;
     sleep_until(frame_end_ns - character);
-    // Flow control may hold the line past the end: a few characters later
-    // tcdrain waits instead of this loop.
-    const uint64_t give_up_ns = frame_end_ns + 4 * character + 1000000u;
+    // While the driver still holds bytes, they take at least a character
+    // each: sleep that long. Once it holds none, the rest is in the UART
+    // (FIFO and shift register): poll until the last stop bit has left.
+    // A line that makes no progress (flow control holding it) is left to
+    // tcdrain instead of this loop.
+    const uint64_t patience_ns = (FIFO_DEPTH + 1) * character + 1000000u;
+    uint64_t progress_ns = monotonic_ns();
+    int last_queued = -1;
     bool empty = false;
-    while (os_transmitter_empty(port->fd, &empty) && !empty) {
+    int queued = 0;
+    while (os_transmitter_empty(port->fd, &empty, &queued) && !empty) {
         interrupt_point();
-        if (monotonic_ns() > give_up_ns)
+        const uint64_t now = monotonic_ns();
+        if (queued != last_queued) {
+            last_queued = queued;
+            progress_ns = now;
+        } else if (now - progress_ns > patience_ns) {
             break;
+        }
+        if (queued > 1)
+            sleep_until(now + (uint64_t)(queued - 1) * character);
     }
     return empty || drain(port);
 }
@@ -301,7 +318,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     // Only a hint: the first SetCommState that asks for the mode finds out.
     port->driver.has_rs485_mode = os_rs485_answers(fd);
     bool empty;
-    port->driver.reports_transmitter_empty = os_transmitter_empty(fd, &empty);
+    int queued;
+    port->driver.reports_transmitter_empty = os_transmitter_empty(fd, &empty, &queued);
     port->direction = DIRECTION_NONE;
     port->character_ns = 0;
     port->divisor_base = os_divisor_base(fd);
