@@ -156,6 +156,23 @@ TEST_F(RigLine, FrameLeavesTheUartAsWritten)
     }
 }
 
+// The rig's own premise: the emulated transmitter takes a character time
+// per byte at the programmed rate, so the timing checks mean something.
+TEST_F(RigLine, WireTakesTheProgrammedTime)
+{
+    for (const char *name : {"e9600_1", "long104"}) {
+        rig_exchange e = exchange(name);
+        ASSERT_GE(e.wire.size(), 8u) << name;
+        rig_line_setting setting;
+        ASSERT_TRUE(rig_setting_at(*boot, e.wire.front().stop_bit_end, &setting)) << name;
+        const double character = rig_turnaround_of(e, setting).character_s;
+        const double per_byte = (e.wire.back().stop_bit_end - e.wire.front().stop_bit_end) /
+                                static_cast<double>(e.wire.size() - 1);
+        EXPECT_GT(per_byte, 0.95 * character) << name;
+        EXPECT_LT(per_byte, 1.25 * character) << name;
+    }
+}
+
 TEST_F(RigLine, LineIsProgrammedAsAsked)
 {
     // Line control: 8 data bits and one stop bit (0x03), parity enable 0x08,
@@ -193,7 +210,8 @@ TEST_F(RigLine, RtsFramesEveryByteAndDropsBeforeTheAnswer)
     for (const char *name : turnaround_runs) {
         rig_exchange e = exchange(name);
         rig_line_setting setting;
-        ASSERT_TRUE(rig_setting_at(*boot, e.end, &setting)) << name;
+        ASSERT_FALSE(e.wire.empty()) << name;
+        ASSERT_TRUE(rig_setting_at(*boot, e.wire.front().stop_bit_end, &setting)) << name;
         rig_turnaround t = rig_turnaround_of(e, setting);
         ASSERT_TRUE(t.frame_seen) << name;
         EXPECT_TRUE(t.rts_up_before_first_byte) << name;

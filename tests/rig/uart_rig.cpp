@@ -514,13 +514,11 @@ rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_se
         bool now_up = (write.value & 0x02) != 0;
         if (now_up && !rts && write.time < first_start && rts_up_at < 0)
             rts_up_at = write.time;
-        if (!now_up && rts && write.time > first_start) {
-            if (write.time < last_end) {
-                t.rts_down_inside_frame = true;
-            } else if (!t.rts_dropped) {
-                t.rts_dropped = true;
-                t.drop_after_s = write.time - last_end;
-            }
+        if (!now_up && rts && write.time > first_start && !t.rts_dropped) {
+            // Negative when RTS fell inside the frame.
+            t.rts_dropped = true;
+            t.drop_after_s = write.time - last_end;
+            t.rts_down_inside_frame = write.time < last_end;
         }
         rts = now_up;
     }

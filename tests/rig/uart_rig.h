@@ -83,7 +83,7 @@ struct rig_turnaround {
     bool byte_with_rts_low = false;
     bool rts_dropped = false;
     double character_s = 0; // one character at the programmed line
-    double drop_after_s = 0; // RTS drop after the last stop bit
+    double drop_after_s = 0; // RTS drop after the last stop bit (negative: inside)
     double t35_s = 0;        // 3.5 characters, 1.75 ms above 19200 baud
 };
 

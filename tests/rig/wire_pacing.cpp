@@ -43,6 +43,12 @@ int line_fd = -1;
 int64_t character_ns = 1041667; // 9600 8N1 until the guest says otherwise
 int64_t line_free_at = 0;       // when the last stop bit ended
 int64_t byte_done_at = 0;       // stop bit of the byte on the wire; 0: none
+int64_t last_left_at = 0;       // when QEMU was last let write a byte
+// QEMU takes the next byte from its FIFO right after one was written: that
+// byte was waiting, and a UART starts it at the stop bit before, however
+// late the main loop woke up. This bound tells such a byte from one the
+// guest wrote later.
+const int64_t FROM_FIFO_NS = 20000;
 FILE *wire_log = nullptr;
 int params_fd = -1;
 
@@ -74,8 +80,10 @@ __attribute__((constructor)) void start()
 bool byte_may_leave(int64_t *wait_ns)
 {
     int64_t now = now_ns();
-    if (byte_done_at == 0)
-        byte_done_at = (now > line_free_at ? now : line_free_at) + character_ns;
+    if (byte_done_at == 0) {
+        bool waited_in_fifo = now - last_left_at < FROM_FIFO_NS;
+        byte_done_at = (waited_in_fifo || now < line_free_at ? line_free_at : now) + character_ns;
+    }
     *wait_ns = byte_done_at - now;
     return *wait_ns <= 0;
 }
@@ -86,6 +94,7 @@ void byte_left(const void *data, ssize_t sent)
         return;
     line_free_at = byte_done_at;
     byte_done_at = 0;
+    last_left_at = now_ns();
     if (wire_log != nullptr) {
         struct timeval t;
         gettimeofday(&t, nullptr);
