@@ -9,7 +9,11 @@
 //
 // One line per row:
 //   <method> <baud> <parity> <frame bytes> <exchanges> <drop min/median/max us>
-//   <drop min/median/max characters> <collisions> <bytes sent with RTS low>
+//   <drop min/median/max characters> <collisions> <frames with a byte sent
+//   while RTS was low>
+// and, for kobrel, how long RTS stays up after the open before the settings
+// lower it:
+//   open <exchanges> <min/median/max us>
 #include "uart_rig.h"
 
 #include <stdio.h>
@@ -87,6 +91,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "rig_bench: %s\n", why_not.c_str());
         return 2;
     }
+    std::vector<double> opened;
     for (const char *method : {"kobrel", "drain", "mbpoll"}) {
         rig_setup setup;
         setup.reply = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
@@ -108,7 +113,7 @@ int main(int argc, char **argv)
         for (const line_case &line : lines) {
             for (size_t length : frame_lengths) {
                 std::string base = std::string(method) + "_" + line.baud + "_" + std::to_string(length);
-                std::vector<double> drops_us, drops_c;
+                std::vector<double> drops_us, drops_c, open_us;
                 int collisions = 0, rts_low = 0;
                 size_t bytes = 0;
                 for (int i = 0; i < exchanges; i++) {
@@ -119,6 +124,9 @@ int main(int argc, char **argv)
                         !rig_setting_at(boot, e.wire.front().stop_bit_end, &setting))
                         continue;
                     rig_turnaround t = rig_turnaround_of(e, setting);
+                    double up_s;
+                    if (rig_rts_up_after_open(e, &up_s))
+                        open_us.push_back(up_s * 1e6);
                     if (!t.frame_seen || !t.rts_dropped)
                         continue;
                     bytes = e.wire.size();
@@ -139,9 +147,16 @@ int main(int argc, char **argv)
                        line.parity, bytes, drops_us.size(), drops_us.front(), at(drops_us, 0.5),
                        drops_us.back(), drops_c.front(), at(drops_c, 0.5), drops_c.back(), collisions,
                        rts_low);
+                if (strcmp(method, "kobrel") == 0 && !open_us.empty()) {
+                    opened.insert(opened.end(), open_us.begin(), open_us.end());
+                }
                 fflush(stdout);
             }
         }
+    }
+    if (!opened.empty()) {
+        std::sort(opened.begin(), opened.end());
+        printf("open %zu %.0f %.0f %.0f\n", opened.size(), opened.front(), at(opened, 0.5), opened.back());
     }
     return 0;
 }

@@ -541,3 +541,22 @@ rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_se
     }
     return t;
 }
+
+bool rig_rts_up_after_open(const rig_exchange &exchange, double *seconds)
+{
+    bool rts = false;
+    double rose = -1;
+    for (const rig_register_write &write : exchange.writes) {
+        if (write.address != 4)
+            continue;
+        bool now_up = (write.value & 0x02) != 0;
+        if (now_up && !rts && rose < 0)
+            rose = write.time;
+        if (!now_up && rts && rose >= 0) {
+            *seconds = write.time - rose;
+            return true;
+        }
+        rts = now_up;
+    }
+    return false;
+}

@@ -89,4 +89,8 @@ struct rig_turnaround {
 
 rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_setting &setting);
 
+// How long RTS stayed up from the first time it rose in an exchange (the
+// kernel raises it when the device is opened) until it first fell.
+bool rig_rts_up_after_open(const rig_exchange &exchange, double *seconds);
+
 #endif
