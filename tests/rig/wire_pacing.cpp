@@ -88,20 +88,24 @@ bool byte_may_leave(int64_t *wait_ns)
     return *wait_ns <= 0;
 }
 
+// The wire log gets the moment the stop bit ended by the line's own clock,
+// which the main loop may have noticed a little later.
 void byte_left(const void *data, ssize_t sent)
 {
     if (sent <= 0)
         return;
+    const int64_t stop_bit_end = byte_done_at;
     line_free_at = byte_done_at;
     byte_done_at = 0;
     last_left_at = now_ns();
     if (wire_log != nullptr) {
         struct timeval t;
         gettimeofday(&t, nullptr);
+        int64_t wall_us = int64_t{t.tv_sec} * 1000000 + t.tv_usec - (last_left_at - stop_bit_end) / 1000;
         const unsigned char *bytes = static_cast<const unsigned char *>(data);
         for (ssize_t i = 0; i < sent; i++)
-            fprintf(wire_log, "%ld.%06ld %02x\n", static_cast<long>(t.tv_sec),
-                    static_cast<long>(t.tv_usec), bytes[i]);
+            fprintf(wire_log, "%lld.%06lld %02x\n", static_cast<long long>(wall_us / 1000000),
+                    static_cast<long long>(wall_us % 1000000), bytes[i]);
         fflush(wire_log);
     }
 }
