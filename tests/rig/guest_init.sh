@@ -9,31 +9,31 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /out /root
 
 count=0
-# exchange <name> <kobrel arguments...>: one run of kobrel between markers;
-# its output in /out/<name>.out, its exit status in /out/<name>.status.
+# step <name>: the next marker in the UART's scratch register, and its name.
+step() {
+    count=$((count + 1))
+    echo "$count $1" >>/out/markers
+    rig-guest mark "$count"
+}
+# exchange <name> <kobrel arguments...>: one run of kobrel, its output in
+# /out/<name>.out, its exit status in /out/<name>.status.
 exchange() {
     name=$1
     shift
-    count=$((count + 1))
-    echo "$count $name" >>/out/markers
-    rig-guest mark "$count"
+    step "$name"
     kobrel "$@" >"/out/$name.out"
     echo $? >"/out/$name.status"
 }
-# run <name> <command...>: any command between markers, output kept the same way.
+# run <name> <command...>: any command, its output kept the same way.
 run() {
     name=$1
     shift
-    count=$((count + 1))
-    echo "$count $name" >>/out/markers
-    rig-guest mark "$count"
+    step "$name"
     "$@" >"/out/$name.out" 2>&1
     echo $? >"/out/$name.status"
 }
 
 . /run.sh >/out/run.log 2>&1
-count=$((count + 1))
-echo "$count end" >>/out/markers
-rig-guest mark "$count"
+step end
 rig-guest report /out
 rig-guest exit 0

@@ -53,7 +53,9 @@ std::string refused_text()
 const char turnaround_runs[][16] = {"e9600_1", "e9600_2", "e9600_3", "n115200_1", "n115200_2",
                                     "n115200_3", "long104"};
 
-class RigLine : public ::testing::Test {
+// One boot serves a group of checks: the VM runs the group's setup once,
+// and each test reads what it left.
+template <rig_setup (*make_setup)()> class RigBoot : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -62,25 +64,7 @@ protected:
             skipped = why_not;
             return;
         }
-        rig_setup setup;
-        setup.reply = meter_answer;
-        const std::string frame = std::string(" ") + read_one_register_tokens;
-        setup.script = "exchange e9600_1 2 9600 e" + frame + "\n"
-                       "exchange e9600_2 2 9600 E" + frame + "\n"
-                       "exchange e9600_3 2 9600 even" + frame + "\n"
-                       "exchange o19200 2 19200 o" + frame + "\n"
-                       "exchange kept 2 9600 x" + frame + "\n"
-                       "exchange n115200_1 2 115200 n" + frame + "\n"
-                       "exchange n115200_2 2 115200 N" + frame + "\n"
-                       "exchange n115200_3 2 115200 n" + frame + "\n"
-                       "exchange long104 2 115200 n " + long_frame_tokens() + "\n"
-                       "exchange refused250000 2 250000 e 1\n"
-                       "exchange refused31250 2 31250 e 1\n"
-                       "run hold rig-guest hold /dev/ttyS1 flock\n"
-                       "exchange held 2 9600 n 1\n"
-                       "run release killall rig-guest\n"
-                       "exchange released 2 9600 n" + frame + "\n";
-        boot = new rig_boot_result(rig_boot(setup));
+        boot = new rig_boot_result(rig_boot(make_setup()));
     }
     static void TearDownTestSuite()
     {
@@ -107,8 +91,36 @@ protected:
     static rig_boot_result *boot;
 };
 
-std::string RigLine::skipped;
-rig_boot_result *RigLine::boot = nullptr;
+template <rig_setup (*make_setup)()> std::string RigBoot<make_setup>::skipped;
+template <rig_setup (*make_setup)()> rig_boot_result *RigBoot<make_setup>::boot = nullptr;
+
+// A device that answers each frame at t3.5; the settings, the turnaround,
+// refused rates and a held port.
+rig_setup line_setup()
+{
+    rig_setup setup;
+    setup.reply = meter_answer;
+    const std::string frame = std::string(" ") + read_one_register_tokens;
+    setup.script = "exchange e9600_1 2 9600 e" + frame + "\n"
+                   "exchange e9600_2 2 9600 E" + frame + "\n"
+                   "exchange e9600_3 2 9600 even" + frame + "\n"
+                   "exchange o19200 2 19200 o" + frame + "\n"
+                   "exchange kept 2 9600 x" + frame + "\n"
+                   "exchange n115200_1 2 115200 n" + frame + "\n"
+                   "exchange n115200_2 2 115200 N" + frame + "\n"
+                   "exchange n115200_3 2 115200 n" + frame + "\n"
+                   "exchange long104 2 115200 n " + long_frame_tokens() + "\n"
+                   "exchange refused250000 2 250000 e 1\n"
+                   "exchange refused31250 2 31250 e 1\n"
+                   "run hold rig-guest hold /dev/ttyS1 flock\n"
+                   "exchange held 2 9600 n 1\n"
+                   "run release killall rig-guest\n"
+                   "exchange released 2 9600 n" + frame + "\n";
+    return setup;
+}
+
+class RigLine : public RigBoot<line_setup> {
+};
 
 // The line control register as last written outside the divisor latch, and
 // the divisor latch as last written.
@@ -263,49 +275,28 @@ TEST_F(RigLine, HeldTtyIsNotOpened)
 }
 
 // kobrel-sim as the device, its libmodbus server behind the real driver.
-class RigModbus : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        std::string why_not;
-        if (!rig_available(&why_not)) {
-            skipped = why_not;
-            return;
-        }
-        rig_setup setup;
-        setup.bridge_to_sim = true;
-        setup.script = "exchange read9600 2 9600 n 1 3 0 0 0 2 CRC1 CRC2\n"
-                       "exchange read115200 2 115200 n 1 3 0 5 0 2 CRC1 CRC2\n";
-        boot = new rig_boot_result(rig_boot(setup));
-    }
-    static void TearDownTestSuite()
-    {
-        delete boot;
-        boot = nullptr;
-    }
-    void SetUp() override
-    {
-        if (!skipped.empty())
-            GTEST_SKIP() << skipped;
-        ASSERT_EQ(boot->error, "");
-    }
-    static std::string skipped;
-    static rig_boot_result *boot;
-};
+rig_setup modbus_setup()
+{
+    rig_setup setup;
+    setup.bridge_to_sim = true;
+    setup.script = "exchange read9600 2 9600 n 1 3 0 0 0 2 CRC1 CRC2\n"
+                   "exchange read115200 2 115200 n 1 3 0 5 0 2 CRC1 CRC2\n";
+    return setup;
+}
 
-std::string RigModbus::skipped;
-rig_boot_result *RigModbus::boot = nullptr;
+class RigModbus : public RigBoot<modbus_setup> {
+};
 
 TEST_F(RigModbus, HoldingRegistersReadExactly)
 {
-    EXPECT_EQ(boot->files["read9600.out"],
+    EXPECT_EQ(output("read9600"),
               exchange_text({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B},
                             with_crc({0x01, 0x03, 0x04, 0x10, 0x00, 0x10, 0x01})));
-    EXPECT_EQ(boot->files["read115200.out"],
+    EXPECT_EQ(output("read115200"),
               exchange_text(with_crc({0x01, 0x03, 0x00, 0x05, 0x00, 0x02}),
                             with_crc({0x01, 0x03, 0x04, 0x10, 0x05, 0x10, 0x06})));
-    EXPECT_EQ(boot->files["read9600.status"], "0\n");
-    EXPECT_EQ(boot->files["read115200.status"], "0\n");
+    EXPECT_EQ(status("read9600"), "0\n");
+    EXPECT_EQ(status("read115200"), "0\n");
     EXPECT_NE(boot->files["sim"].find("received 01 03 00 00 00 02 C4 0B (CRC good)"), std::string::npos)
         << boot->files["sim"];
 }

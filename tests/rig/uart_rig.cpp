@@ -495,6 +495,41 @@ bool rig_setting_at(const rig_boot_result &boot, double time, rig_line_setting *
     return found;
 }
 
+namespace {
+
+struct rts_edge {
+    double time;
+    bool up;
+};
+
+// RTS is bit 1 of the modem control register (offset 4); low when an
+// exchange begins (the last program's close dropped it).
+std::vector<rts_edge> rts_edges(const rig_exchange &exchange)
+{
+    std::vector<rts_edge> edges;
+    bool rts = false;
+    for (const rig_register_write &write : exchange.writes) {
+        if (write.address != 4)
+            continue;
+        bool up = (write.value & 0x02) != 0;
+        if (up != rts)
+            edges.push_back({write.time, up});
+        rts = up;
+    }
+    return edges;
+}
+
+bool rts_up_at(const std::vector<rts_edge> &edges, double time)
+{
+    bool up = false;
+    for (const rts_edge &edge : edges)
+        if (edge.time <= time)
+            up = edge.up;
+    return up;
+}
+
+} // namespace
+
 rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_setting &setting)
 {
     rig_turnaround t;
@@ -505,58 +540,35 @@ rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_se
     t.frame_seen = true;
     const double first_start = exchange.wire.front().stop_bit_end - t.character_s;
     const double last_end = exchange.wire.back().stop_bit_end;
-    // RTS is bit 1 of the modem control register (offset 4).
-    bool rts = false;
-    double rts_up_at = -1;
-    for (const rig_register_write &write : exchange.writes) {
-        if (write.address != 4)
-            continue;
-        bool now_up = (write.value & 0x02) != 0;
-        if (now_up && !rts && write.time < first_start && rts_up_at < 0)
-            rts_up_at = write.time;
-        if (!now_up && rts && write.time > first_start && !t.rts_dropped) {
+    const std::vector<rts_edge> edges = rts_edges(exchange);
+    for (const rts_edge &edge : edges) {
+        if (edge.up && edge.time < first_start)
+            t.rts_up_before_first_byte = true;
+        if (!edge.up && edge.time > first_start) {
             // Negative when RTS fell inside the frame.
             t.rts_dropped = true;
-            t.drop_after_s = write.time - last_end;
-            t.rts_down_inside_frame = write.time < last_end;
+            t.drop_after_s = edge.time - last_end;
+            t.rts_down_inside_frame = edge.time < last_end;
+            break;
         }
-        rts = now_up;
     }
-    t.rts_up_before_first_byte = rts_up_at >= 0;
     // Every byte's whole character inside the time RTS was up.
     for (const rig_wire_byte &byte : exchange.wire) {
         double start = byte.stop_bit_end - t.character_s;
-        bool up = false;
-        for (const rig_register_write &write : exchange.writes) {
-            if (write.address == 4 && write.time <= start)
-                up = (write.value & 0x02) != 0;
-        }
-        if (!up)
+        if (!rts_up_at(edges, start))
             t.byte_with_rts_low = true;
-        for (const rig_register_write &write : exchange.writes) {
-            if (write.address == 4 && write.time > start && write.time < byte.stop_bit_end &&
-                (write.value & 0x02) == 0)
+        for (const rts_edge &edge : edges)
+            if (!edge.up && edge.time > start && edge.time < byte.stop_bit_end)
                 t.byte_with_rts_low = true;
-        }
     }
     return t;
 }
 
 bool rig_rts_up_after_open(const rig_exchange &exchange, double *seconds)
 {
-    bool rts = false;
-    double rose = -1;
-    for (const rig_register_write &write : exchange.writes) {
-        if (write.address != 4)
-            continue;
-        bool now_up = (write.value & 0x02) != 0;
-        if (now_up && !rts && rose < 0)
-            rose = write.time;
-        if (!now_up && rts && rose >= 0) {
-            *seconds = write.time - rose;
-            return true;
-        }
-        rts = now_up;
-    }
-    return false;
+    const std::vector<rts_edge> edges = rts_edges(exchange);
+    if (edges.size() < 2 || !edges[0].up)
+        return false;
+    *seconds = edges[1].time - edges[0].time;
+    return true;
 }
