@@ -5,6 +5,7 @@
 // server (libmodbus does the protocol); options turn it into a scripted device
 // for tests. One monitor line per frame shows both sides of the exchange.
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -48,6 +49,7 @@ const char help_text[] =
     "  --id <n>          Modbus server id, 1-247 (default 1)\n"
     "  --echo            answer each frame with its own bytes\n"
     "  --reply <hex>     answer each frame with these bytes, as given: \"01 03 02 00 2A\"\n"
+    "                    (one or two hex digits each, separated by whitespace)\n"
     "  --stream <n>      answer each frame with n bytes, as fast as the line takes them;\n"
     "                    byte k is (k + k/256) mod 256\n"
     "  --silent          never answer\n"
@@ -125,22 +127,37 @@ bool parse_number(const char *text, long low, long high, long *value)
     return true;
 }
 
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Bytes of one or two hex digits, separated by whitespace, as the help shows
+// them; at least one. Nothing else: a typo must not become a different answer.
 bool parse_hex_bytes(const char *text, bytes *out)
 {
     const char *cursor = text;
     for (;;) {
-        while (*cursor == ' ' || *cursor == ',' || *cursor == '\t')
+        while (isspace(static_cast<unsigned char>(*cursor)))
             cursor++;
         if (*cursor == '\0')
-            return true;
-        if (cursor[0] == '0' && (cursor[1] == 'x' || cursor[1] == 'X'))
-            cursor += 2;
-        char *end = nullptr;
-        unsigned long value = strtoul(cursor, &end, 16);
-        if (end == cursor || end - cursor > 2 || value > 0xFF)
+            return !out->empty();
+        int value = 0;
+        int digits = 0;
+        for (; hex_digit(*cursor) >= 0; cursor++, digits++) {
+            if (digits < 2)
+                value = value * 16 + hex_digit(*cursor);
+        }
+        bool separated = *cursor == '\0' || isspace(static_cast<unsigned char>(*cursor));
+        if (digits == 0 || digits > 2 || !separated)
             return false;
         out->push_back(static_cast<unsigned char>(value));
-        cursor = end;
     }
 }
 
@@ -174,7 +191,8 @@ sim_options parse_options(int argc, char **argv)
             if (option == "--reply") {
                 options.fixed_answer.clear();
                 if (!parse_hex_bytes(value, &options.fixed_answer))
-                    usage_error("--reply takes hexadecimal bytes, such as \"01 03 02 00 2A\": %s",
+                    usage_error("--reply takes hexadecimal bytes of one or two digits separated by "
+                                "whitespace, such as \"01 03 02 00 2A\": \"%s\"",
                                 value);
                 options.mode = ANSWER_FIXED;
             } else if (option == "--stream") {

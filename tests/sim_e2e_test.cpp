@@ -133,6 +133,31 @@ protected:
         return config_home + "/kobrel/ports/com" + std::to_string(COM);
     }
 
+    std::string lock_path() const { return link_path() + ".lock"; }
+
+    std::string link_target() const
+    {
+        char target[PATH_MAX] = "";
+        ssize_t length = readlink(link_path().c_str(), target, sizeof target - 1);
+        return length > 0 ? std::string(target, (size_t)length) : "";
+    }
+
+    // Runs kobrel-sim where it should refuse to start; returns what it said
+    // on standard error.
+    std::string refused_sim(const std::vector<std::string> &arguments)
+    {
+        std::string file = config_home + "/errors";
+        int errors = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int saved = dup(STDERR_FILENO);
+        dup2(errors, STDERR_FILENO);
+        sim = child_start(KOBREL_SIM_BINARY, arguments, config_home);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        close(errors);
+        EXPECT_EQ(child_finish(sim), "") << "it should not serve";
+        return file_text(file);
+    }
+
     struct termios device_line() const
     {
         struct termios line = {};
@@ -359,6 +384,42 @@ TEST_F(Simulator, NeverReplacesAUsersLink)
     char target[PATH_MAX] = "";
     ASSERT_GT(readlink(link_path().c_str(), target, sizeof target - 1), 0);
     EXPECT_STREQ(target, "/dev/ttyUSB7");
+}
+
+TEST_F(Simulator, ReplyTakesOnlyHexBytesSeparatedByWhitespace)
+{
+    const struct {
+        const char *text;
+        const char *shown; // nullptr: refused
+    } cases[] = {
+        {"01 03 02 00 2A", "01 03 02 00 2A"},
+        {" 1\ta  FF\n", "01 0A FF"},
+        {"0x 5, +1", nullptr},
+        {"0x01", nullptr},
+        {"01,02", nullptr},
+        {"123", nullptr},
+        {"01 zz", nullptr},
+        {"-1", nullptr},
+        {"", nullptr},
+        {"  ", nullptr},
+    };
+    for (const auto &c : cases) {
+        if (c.shown != nullptr) {
+            sim = child_start(KOBREL_SIM_BINARY, {"--reply", c.text, std::to_string(COM)},
+                              config_home);
+            std::string first = read_until(sim.output, "\n", 5000);
+            EXPECT_NE(first.find(std::string(": fixed answer ") + c.shown + "\n"),
+                      std::string::npos)
+                << c.text << ": " << first;
+            stop_sim();
+            continue;
+        }
+        std::string errors = refused_sim({"--reply", c.text, std::to_string(COM)});
+        EXPECT_EQ(child_exit_code(sim), 2) << c.text;
+        EXPECT_EQ(errors.rfind("kobrel-sim: --reply takes hexadecimal bytes", 0), 0u)
+            << c.text << ": " << errors;
+        EXPECT_NE(access(link_path().c_str(), F_OK), 0) << c.text;
+    }
 }
 
 TEST_F(Simulator, EndsAfterTheGivenNumberOfFramesAndTheDeviceIsGone)
