@@ -381,14 +381,51 @@ std::string hex_text(const unsigned char *data, size_t count)
     return text;
 }
 
+bool crc_good(const bytes &frame)
+{
+    crc16_reset();
+    for (unsigned char byte : frame)
+        crc16_add(byte);
+    return crc16_running == 0;
+}
+
 const char *crc_verdict(const bytes &frame)
 {
     if (frame.size() < 3)
         return "too short for a CRC";
+    return crc_good(frame) ? "CRC good" : "CRC bad";
+}
+
+void append_crc(bytes *frame)
+{
     crc16_reset();
-    for (unsigned char byte : frame)
+    for (unsigned char byte : *frame)
         crc16_add(byte);
-    return crc16_running == 0 ? "CRC good" : "CRC bad";
+    frame->push_back(crc16_low_byte());
+    frame->push_back(crc16_high_byte());
+}
+
+// The functions modbus_reply answers. libmodbus reads a request as long as
+// its function says, and takes any other function to have no data, so a
+// frame of an unknown function with data would fail its CRC there.
+bool libmodbus_answers(int function)
+{
+    switch (function) {
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_READ_DISCRETE_INPUTS:
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS:
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+    case MODBUS_FC_WRITE_MULTIPLE_COILS:
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+    case MODBUS_FC_REPORT_SLAVE_ID:
+    case MODBUS_FC_MASK_WRITE_REGISTER:
+    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+        return true;
+    default:
+        return false; // read exception status too: modbus_reply leaves it unanswered
+    }
 }
 
 void modbus_start(int server_id)
@@ -433,9 +470,29 @@ void discard_pending(int fd)
 bytes modbus_answer(const bytes &frame, int server_id, std::string *outcome)
 {
     bytes answer;
+    // The frame is the whole run up to a silence: its CRC is checked over all
+    // of it here, as libmodbus would check only as much as the function needs.
+    if (frame.size() < 4) {
+        *outcome = "too short: dropped";
+        return answer;
+    }
+    if (!crc_good(frame)) {
+        *outcome = "dropped";
+        return answer;
+    }
     if (frame[0] != server_id && frame[0] != 0) {
         // A device on a bus ignores what is addressed to others.
         *outcome = "addressed to server " + std::to_string(frame[0]) + ": ignored";
+        return answer;
+    }
+    if (!libmodbus_answers(frame[1])) {
+        if (frame[0] == 0) {
+            *outcome = "broadcast: no answer";
+            return answer;
+        }
+        answer = {frame[0], static_cast<unsigned char>(frame[1] | 0x80),
+                  MODBUS_EXCEPTION_ILLEGAL_FUNCTION};
+        append_crc(&answer);
         return answer;
     }
     int socket_end = modbus_get_socket(modbus_context);
@@ -454,9 +511,10 @@ bytes modbus_answer(const bytes &frame, int server_id, std::string *outcome)
             *outcome = "broadcast: no answer";
         }
     } else if (length < 0 && errno == EMBBADCRC) {
-        *outcome = "dropped";
+        // The CRC over the whole frame is good, so libmodbus read only a part.
+        *outcome = "longer than its function needs: dropped";
     } else if (length < 0 && errno == ETIMEDOUT) {
-        *outcome = "incomplete: dropped";
+        *outcome = "shorter than its function needs: dropped";
     } else {
         *outcome = std::string("dropped (") + modbus_strerror(errno) + ")";
     }

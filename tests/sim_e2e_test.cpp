@@ -51,6 +51,14 @@ std::string hex_text(const bytes &values)
     return text;
 }
 
+bytes two_frames_as_one_run()
+{
+    bytes run = with_crc({1, 3, 0, 0, 0, 2});
+    bytes second = with_crc({1, 6, 0, 5, 0x12, 0x34});
+    run.insert(run.end(), second.begin(), second.end());
+    return run;
+}
+
 // kobrel's command line for a frame at 9600 baud, no parity.
 std::vector<std::string> command_for(const bytes &frame)
 {
@@ -210,6 +218,19 @@ TEST_F(Simulator, ModbusServerAnswersAsADeviceDoes)
         {"register 5 read back", with_crc({1, 3, 0, 5, 0, 1}), with_crc({1, 3, 2, 0x12, 0x34}),
          "sent"},
         {"unknown function", with_crc({1, 0x42}), with_crc({1, 0xC2, 1}), "sent"},
+        {"unknown function with data", with_crc({1, 0x41, 0, 0}), with_crc({1, 0xC1, 1}), "sent"},
+        {"read exception status", with_crc({1, 7}), with_crc({1, 0x87, 1}), "sent"},
+        {"unknown function to another server", with_crc({2, 0x41, 0, 0}), {},
+         "addressed to server 2: ignored"},
+        {"unknown function broadcast", with_crc({0, 0x41, 0, 0}), {}, "broadcast: no answer"},
+        {"too short", {1, 3, 0}, {}, "too short: dropped"},
+        {"read with a byte too many", with_crc({1, 3, 0, 0, 0, 2, 0}), {},
+         "longer than its function needs: dropped"},
+        {"read without its count", with_crc({1, 3, 0, 0}), {},
+         "shorter than its function needs: dropped"},
+        // Two good frames back to back are one run on the line; its CRC
+        // fails, though libmodbus alone would take the first frame.
+        {"two frames as one run", two_frames_as_one_run(), {}, "(CRC bad), dropped"},
     };
     start_sim({});
     for (const auto &exchange : exchanges) {
