@@ -393,18 +393,57 @@ TEST_F(Simulator, RemovesItsLinkWhenStopped)
         stop_sim(signal_number);
         EXPECT_EQ(child_exit_code(sim), 0) << signal_number;
         EXPECT_NE(access(link_path().c_str(), F_OK), 0) << "link left after signal " << signal_number;
+        EXPECT_NE(access(lock_path().c_str(), F_OK), 0) << "lock left after signal " << signal_number;
     }
 }
 
 TEST_F(Simulator, NeverReplacesAUsersLink)
 {
-    port_map(config_home, COM, "/dev/ttyUSB7");
-    sim = child_start(KOBREL_SIM_BINARY, {std::to_string(COM)}, config_home);
-    EXPECT_EQ(child_finish(sim), "");
-    EXPECT_EQ(child_exit_code(sim), 1);
-    char target[PATH_MAX] = "";
-    ASSERT_GT(readlink(link_path().c_str(), target, sizeof target - 1), 0);
-    EXPECT_STREQ(target, "/dev/ttyUSB7");
+    const struct {
+        const char *what;
+        const char *target;
+        bool lock_file; // left unheld next to the link
+    } cases[] = {
+        {"a serial device", "/dev/ttyUSB7", false},
+        {"a pseudo-terminal without a lock file", "/dev/pts/77", false},
+        {"a serial device with a lock file nobody holds", "/dev/ttyUSB7", true},
+    };
+    for (const auto &c : cases) {
+        port_map(config_home, COM, c.target);
+        if (c.lock_file)
+            close(open(lock_path().c_str(), O_WRONLY | O_CREAT, 0644));
+        std::string errors = refused_sim({std::to_string(COM)});
+        EXPECT_EQ(child_exit_code(sim), 1) << c.what;
+        EXPECT_NE(errors.find("already exists"), std::string::npos) << c.what << ": " << errors;
+        EXPECT_EQ(link_target(), c.target) << c.what;
+        EXPECT_EQ(access(lock_path().c_str(), F_OK) == 0, c.lock_file) << c.what;
+        unlink(link_path().c_str());
+        unlink(lock_path().c_str());
+    }
+}
+
+TEST_F(Simulator, ReplacesTheLinkOfAKilledSimulatorButNotOfALiveOne)
+{
+    start_sim({"--echo"});
+    child_process live = sim;
+    std::string errors = refused_sim({"--echo", std::to_string(COM)});
+    EXPECT_EQ(child_exit_code(sim), 1) << "a live simulator keeps its link";
+    EXPECT_NE(errors.find("already exists"), std::string::npos) << errors;
+    EXPECT_EQ(link_target(), device_path);
+
+    sim = live;
+    kill(sim.pid, SIGKILL);
+    child_finish(sim);
+    ASSERT_EQ(link_target(), device_path) << "SIGKILL leaves the link";
+
+    start_sim({"--echo"});
+    EXPECT_EQ(link_target(), device_path);
+    EXPECT_EQ(run_kobrel(command_for({0x2A})), opening_text() + exchange_text({0x2A}, {0x2A}));
+    EXPECT_EQ(child_exit_code(kobrel), 0);
+    EXPECT_EQ(stop_sim(), "frame 1: received 2A (too short for a CRC), sent 2A\n");
+    EXPECT_EQ(child_exit_code(sim), 0);
+    EXPECT_NE(access(link_path().c_str(), F_OK), 0);
+    EXPECT_NE(access(lock_path().c_str(), F_OK), 0);
 }
 
 TEST_F(Simulator, ReplyTakesOnlyHexBytesSeparatedByWhitespace)
