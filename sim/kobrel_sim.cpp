@@ -5,6 +5,7 @@
 // server (libmodbus does the protocol); options turn it into a scripted device
 // for tests. One monitor line per frame shows both sides of the exchange.
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -13,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,7 +40,8 @@ const char help_text[] =
     "Serves a simulated device on a pseudo-terminal linked as com<comport> in\n"
     "${XDG_CONFIG_HOME:-$HOME/.config}/kobrel/ports/, so that `kobrel <comport> ...`\n"
     "talks to it. Without <comport> it takes the first free number from 1. It never\n"
-    "replaces an existing link, and removes its own when it ends (Ctrl+C).\n"
+    "replaces an existing link but one that a killed kobrel-sim left (its lock file,\n"
+    "com<comport>.lock beside it, held by nobody), and removes its own when it ends.\n"
     "\n"
     "The device answers each frame as a Modbus RTU server (libmodbus), unless told\n"
     "otherwise. Its addresses 0-99 hold: coil n on when n is odd, discrete input n\n"
@@ -48,6 +51,7 @@ const char help_text[] =
     "  --id <n>          Modbus server id, 1-247 (default 1)\n"
     "  --echo            answer each frame with its own bytes\n"
     "  --reply <hex>     answer each frame with these bytes, as given: \"01 03 02 00 2A\"\n"
+    "                    (one or two hex digits each, separated by whitespace)\n"
     "  --stream <n>      answer each frame with n bytes, as fast as the line takes them;\n"
     "                    byte k is (k + k/256) mod 256\n"
     "  --silent          never answer\n"
@@ -80,6 +84,10 @@ constexpr int STALLED_WRITE_MS = 2000; // nobody has read the line for this long
 volatile sig_atomic_t stop_signal = 0;
 std::string link_path;   // com<n> in the port folder, once we made it
 std::string device_path; // the pseudo-terminal's slave side
+// com<n>.lock beside the link: held while we serve, it tells a link of ours
+// from one a killed simulator left behind.
+std::string lock_path;
+int lock_fd = -1;
 
 modbus_t *modbus_context = nullptr;
 modbus_mapping_t *modbus_tables = nullptr;
@@ -99,19 +107,60 @@ void on_stop_signal(int signal_number)
     exit(1);
 }
 
+// The target of a symbolic link; empty when path is none.
+std::string link_target(const std::string &path)
+{
+    char target[PATH_MAX];
+    ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+// Takes the lock file at path without waiting; create makes it when missing.
+// A lock file its simulator removed while we opened it is no longer the one
+// at path, so we open again.
+bool take_lock(const std::string &path, bool create)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+        if (fd < 0) {
+            if (create || errno != ENOENT)
+                fail("cannot open the lock file " + path);
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return false; // a live simulator holds it
+        }
+        struct stat opened;
+        struct stat named;
+        if (fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            lock_fd = fd;
+            lock_path = path;
+            return true;
+        }
+        close(fd);
+    }
+    return false;
+}
+
+void release_lock(void)
+{
+    if (lock_fd < 0)
+        return;
+    unlink(lock_path.c_str()); // while we still hold it, so nobody takes a removed file
+    close(lock_fd);
+    lock_fd = -1;
+    lock_path.clear();
+}
+
 // Removes our link, and only ours: a user may have put their own in its place.
 void remove_link(void)
 {
-    if (link_path.empty())
-        return;
-    char target[PATH_MAX];
-    ssize_t length = readlink(link_path.c_str(), target, sizeof target - 1);
-    if (length >= 0) {
-        target[length] = '\0';
-        if (device_path == target)
-            unlink(link_path.c_str());
-    }
+    if (!link_path.empty() && link_target(link_path) == device_path)
+        unlink(link_path.c_str());
     link_path.clear();
+    release_lock();
 }
 
 bool parse_number(const char *text, long low, long high, long *value)
@@ -125,22 +174,37 @@ bool parse_number(const char *text, long low, long high, long *value)
     return true;
 }
 
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Bytes of one or two hex digits, separated by whitespace, as the help shows
+// them; at least one. Nothing else: a typo must not become a different answer.
 bool parse_hex_bytes(const char *text, bytes *out)
 {
     const char *cursor = text;
     for (;;) {
-        while (*cursor == ' ' || *cursor == ',' || *cursor == '\t')
+        while (isspace(static_cast<unsigned char>(*cursor)))
             cursor++;
         if (*cursor == '\0')
-            return true;
-        if (cursor[0] == '0' && (cursor[1] == 'x' || cursor[1] == 'X'))
-            cursor += 2;
-        char *end = nullptr;
-        unsigned long value = strtoul(cursor, &end, 16);
-        if (end == cursor || end - cursor > 2 || value > 0xFF)
+            return !out->empty();
+        int value = 0;
+        int digits = 0;
+        for (; hex_digit(*cursor) >= 0; cursor++, digits++) {
+            if (digits < 2)
+                value = value * 16 + hex_digit(*cursor);
+        }
+        bool separated = *cursor == '\0' || isspace(static_cast<unsigned char>(*cursor));
+        if (digits == 0 || digits > 2 || !separated)
             return false;
         out->push_back(static_cast<unsigned char>(value));
-        cursor = end;
     }
 }
 
@@ -174,7 +238,8 @@ sim_options parse_options(int argc, char **argv)
             if (option == "--reply") {
                 options.fixed_answer.clear();
                 if (!parse_hex_bytes(value, &options.fixed_answer))
-                    usage_error("--reply takes hexadecimal bytes, such as \"01 03 02 00 2A\": %s",
+                    usage_error("--reply takes hexadecimal bytes of one or two digits separated by "
+                                "whitespace, such as \"01 03 02 00 2A\": \"%s\"",
                                 value);
                 options.mode = ANSWER_FIXED;
             } else if (option == "--stream") {
@@ -231,19 +296,63 @@ std::string port_folder(void)
     return folder;
 }
 
-// Links com<n> to our device; symlink() never replaces an existing entry.
+// Replaces a link that a simulator made and left when it was killed: it
+// leads to a pseudo-terminal, and its lock file is there with nobody holding
+// it. A link without a lock file is a user's, whatever it leads to.
+bool replace_dead_link(const std::string &path)
+{
+    const std::string target = link_target(path);
+    if (target.compare(0, 9, "/dev/pts/") != 0 || !take_lock(path + ".lock", false))
+        return false;
+    if (link_target(path) != target) {
+        close(lock_fd); // changed meanwhile, not by a simulator: leave it
+        lock_fd = -1;
+        lock_path.clear();
+        return false;
+    }
+    // rename() swaps the link at once, so kobrel never finds com<n> missing.
+    const std::string fresh = path + ".new" + std::to_string(getpid());
+    unlink(fresh.c_str());
+    if (symlink(device_path.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), path.c_str()) != 0)
+        fail("cannot replace the link " + path);
+    fprintf(stderr, "kobrel-sim: replaced %s, left by a simulator that was killed\n",
+            path.c_str());
+    return true;
+}
+
+// Makes path a link to our device, with its lock file held. The lock comes
+// first, so a link of ours is never seen without it.
+bool take_link(const std::string &path)
+{
+    struct stat entry;
+    if (lstat(path.c_str(), &entry) == 0)
+        return replace_dead_link(path);
+    if (errno != ENOENT)
+        fail("cannot look at " + path);
+    if (!take_lock(path + ".lock", true))
+        return false;
+    if (symlink(device_path.c_str(), path.c_str()) == 0)
+        return true;
+    int error = errno;
+    release_lock(); // a user's link came first; it must not look like ours
+    errno = error;
+    if (error != EEXIST)
+        fail("cannot create the link " + path);
+    return false;
+}
+
+// Links com<n> to our device; an existing link is replaced only when a
+// killed simulator left it.
 int make_link(const std::string &folder, int wanted_number)
 {
     int first = wanted_number != 0 ? wanted_number : 1;
     int last = wanted_number != 0 ? wanted_number : 256;
     for (int number = first; number <= last; ++number) {
         std::string path = folder + "/com" + std::to_string(number);
-        if (symlink(device_path.c_str(), path.c_str()) == 0) {
+        if (take_link(path)) {
             link_path = path;
             return number;
         }
-        if (errno != EEXIST)
-            fail("cannot create the link " + path);
     }
     if (wanted_number != 0) {
         std::string path = folder + "/com" + std::to_string(wanted_number);
@@ -363,14 +472,51 @@ std::string hex_text(const unsigned char *data, size_t count)
     return text;
 }
 
+bool crc_good(const bytes &frame)
+{
+    crc16_reset();
+    for (unsigned char byte : frame)
+        crc16_add(byte);
+    return crc16_running == 0;
+}
+
 const char *crc_verdict(const bytes &frame)
 {
     if (frame.size() < 3)
         return "too short for a CRC";
+    return crc_good(frame) ? "CRC good" : "CRC bad";
+}
+
+void append_crc(bytes *frame)
+{
     crc16_reset();
-    for (unsigned char byte : frame)
+    for (unsigned char byte : *frame)
         crc16_add(byte);
-    return crc16_running == 0 ? "CRC good" : "CRC bad";
+    frame->push_back(crc16_low_byte());
+    frame->push_back(crc16_high_byte());
+}
+
+// The functions modbus_reply answers. libmodbus reads a request as long as
+// its function says, and takes any other function to have no data, so a
+// frame of an unknown function with data would fail its CRC there.
+bool libmodbus_answers(int function)
+{
+    switch (function) {
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_READ_DISCRETE_INPUTS:
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS:
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+    case MODBUS_FC_WRITE_MULTIPLE_COILS:
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+    case MODBUS_FC_REPORT_SLAVE_ID:
+    case MODBUS_FC_MASK_WRITE_REGISTER:
+    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+        return true;
+    default:
+        return false; // read exception status too: modbus_reply leaves it unanswered
+    }
 }
 
 void modbus_start(int server_id)
@@ -415,9 +561,29 @@ void discard_pending(int fd)
 bytes modbus_answer(const bytes &frame, int server_id, std::string *outcome)
 {
     bytes answer;
+    // The frame is the whole run up to a silence: its CRC is checked over all
+    // of it here, as libmodbus would check only as much as the function needs.
+    if (frame.size() < 4) {
+        *outcome = "too short: dropped";
+        return answer;
+    }
+    if (!crc_good(frame)) {
+        *outcome = "dropped";
+        return answer;
+    }
     if (frame[0] != server_id && frame[0] != 0) {
         // A device on a bus ignores what is addressed to others.
         *outcome = "addressed to server " + std::to_string(frame[0]) + ": ignored";
+        return answer;
+    }
+    if (!libmodbus_answers(frame[1])) {
+        if (frame[0] == 0) {
+            *outcome = "broadcast: no answer";
+            return answer;
+        }
+        answer = {frame[0], static_cast<unsigned char>(frame[1] | 0x80),
+                  MODBUS_EXCEPTION_ILLEGAL_FUNCTION};
+        append_crc(&answer);
         return answer;
     }
     int socket_end = modbus_get_socket(modbus_context);
@@ -436,9 +602,10 @@ bytes modbus_answer(const bytes &frame, int server_id, std::string *outcome)
             *outcome = "broadcast: no answer";
         }
     } else if (length < 0 && errno == EMBBADCRC) {
-        *outcome = "dropped";
+        // The CRC over the whole frame is good, so libmodbus read only a part.
+        *outcome = "longer than its function needs: dropped";
     } else if (length < 0 && errno == ETIMEDOUT) {
-        *outcome = "incomplete: dropped";
+        *outcome = "shorter than its function needs: dropped";
     } else {
         *outcome = std::string("dropped (") + modbus_strerror(errno) + ")";
     }
@@ -576,8 +743,8 @@ int main(int argc, char **argv)
     if (options.mode == ANSWER_MODBUS)
         modbus_start(options.server_id);
     std::string folder = port_folder();
-    int com_number = make_link(folder, options.com_number);
     atexit(remove_link);
+    int com_number = make_link(folder, options.com_number);
     printf("Serving COM%d on %s: %s\n", com_number, device_path.c_str(),
            mode_description(options));
 

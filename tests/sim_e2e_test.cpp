@@ -51,6 +51,14 @@ std::string hex_text(const bytes &values)
     return text;
 }
 
+bytes two_frames_as_one_run()
+{
+    bytes run = with_crc({1, 3, 0, 0, 0, 2});
+    bytes second = with_crc({1, 6, 0, 5, 0x12, 0x34});
+    run.insert(run.end(), second.begin(), second.end());
+    return run;
+}
+
 // kobrel's command line for a frame at 9600 baud, no parity.
 std::vector<std::string> command_for(const bytes &frame)
 {
@@ -133,6 +141,31 @@ protected:
         return config_home + "/kobrel/ports/com" + std::to_string(COM);
     }
 
+    std::string lock_path() const { return link_path() + ".lock"; }
+
+    std::string link_target() const
+    {
+        char target[PATH_MAX] = "";
+        ssize_t length = readlink(link_path().c_str(), target, sizeof target - 1);
+        return length > 0 ? std::string(target, (size_t)length) : "";
+    }
+
+    // Runs kobrel-sim where it should refuse to start; returns what it said
+    // on standard error.
+    std::string refused_sim(const std::vector<std::string> &arguments)
+    {
+        std::string file = config_home + "/errors";
+        int errors = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int saved = dup(STDERR_FILENO);
+        dup2(errors, STDERR_FILENO);
+        sim = child_start(KOBREL_SIM_BINARY, arguments, config_home);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        close(errors);
+        EXPECT_EQ(child_finish(sim), "") << "it should not serve";
+        return file_text(file);
+    }
+
     struct termios device_line() const
     {
         struct termios line = {};
@@ -185,6 +218,19 @@ TEST_F(Simulator, ModbusServerAnswersAsADeviceDoes)
         {"register 5 read back", with_crc({1, 3, 0, 5, 0, 1}), with_crc({1, 3, 2, 0x12, 0x34}),
          "sent"},
         {"unknown function", with_crc({1, 0x42}), with_crc({1, 0xC2, 1}), "sent"},
+        {"unknown function with data", with_crc({1, 0x41, 0, 0}), with_crc({1, 0xC1, 1}), "sent"},
+        {"read exception status", with_crc({1, 7}), with_crc({1, 0x87, 1}), "sent"},
+        {"unknown function to another server", with_crc({2, 0x41, 0, 0}), {},
+         "addressed to server 2: ignored"},
+        {"unknown function broadcast", with_crc({0, 0x41, 0, 0}), {}, "broadcast: no answer"},
+        {"too short", {1, 3, 0}, {}, "too short: dropped"},
+        {"read with a byte too many", with_crc({1, 3, 0, 0, 0, 2, 0}), {},
+         "longer than its function needs: dropped"},
+        {"read without its count", with_crc({1, 3, 0, 0}), {},
+         "shorter than its function needs: dropped"},
+        // Two good frames back to back are one run on the line; its CRC
+        // fails, though libmodbus alone would take the first frame.
+        {"two frames as one run", two_frames_as_one_run(), {}, "(CRC bad), dropped"},
     };
     start_sim({});
     for (const auto &exchange : exchanges) {
@@ -347,18 +393,93 @@ TEST_F(Simulator, RemovesItsLinkWhenStopped)
         stop_sim(signal_number);
         EXPECT_EQ(child_exit_code(sim), 0) << signal_number;
         EXPECT_NE(access(link_path().c_str(), F_OK), 0) << "link left after signal " << signal_number;
+        EXPECT_NE(access(lock_path().c_str(), F_OK), 0) << "lock left after signal " << signal_number;
     }
 }
 
 TEST_F(Simulator, NeverReplacesAUsersLink)
 {
-    port_map(config_home, COM, "/dev/ttyUSB7");
-    sim = child_start(KOBREL_SIM_BINARY, {std::to_string(COM)}, config_home);
-    EXPECT_EQ(child_finish(sim), "");
-    EXPECT_EQ(child_exit_code(sim), 1);
-    char target[PATH_MAX] = "";
-    ASSERT_GT(readlink(link_path().c_str(), target, sizeof target - 1), 0);
-    EXPECT_STREQ(target, "/dev/ttyUSB7");
+    const struct {
+        const char *what;
+        const char *target;
+        bool lock_file; // left unheld next to the link
+    } cases[] = {
+        {"a serial device", "/dev/ttyUSB7", false},
+        {"a pseudo-terminal without a lock file", "/dev/pts/77", false},
+        {"a serial device with a lock file nobody holds", "/dev/ttyUSB7", true},
+    };
+    for (const auto &c : cases) {
+        port_map(config_home, COM, c.target);
+        if (c.lock_file)
+            close(open(lock_path().c_str(), O_WRONLY | O_CREAT, 0644));
+        std::string errors = refused_sim({std::to_string(COM)});
+        EXPECT_EQ(child_exit_code(sim), 1) << c.what;
+        EXPECT_NE(errors.find("already exists"), std::string::npos) << c.what << ": " << errors;
+        EXPECT_EQ(link_target(), c.target) << c.what;
+        EXPECT_EQ(access(lock_path().c_str(), F_OK) == 0, c.lock_file) << c.what;
+        unlink(link_path().c_str());
+        unlink(lock_path().c_str());
+    }
+}
+
+TEST_F(Simulator, ReplacesTheLinkOfAKilledSimulatorButNotOfALiveOne)
+{
+    start_sim({"--echo"});
+    child_process live = sim;
+    std::string errors = refused_sim({"--echo", std::to_string(COM)});
+    EXPECT_EQ(child_exit_code(sim), 1) << "a live simulator keeps its link";
+    EXPECT_NE(errors.find("already exists"), std::string::npos) << errors;
+    EXPECT_EQ(link_target(), device_path);
+
+    sim = live;
+    kill(sim.pid, SIGKILL);
+    child_finish(sim);
+    ASSERT_EQ(link_target(), device_path) << "SIGKILL leaves the link";
+
+    start_sim({"--echo"});
+    EXPECT_EQ(link_target(), device_path);
+    EXPECT_EQ(run_kobrel(command_for({0x2A})), opening_text() + exchange_text({0x2A}, {0x2A}));
+    EXPECT_EQ(child_exit_code(kobrel), 0);
+    EXPECT_EQ(stop_sim(), "frame 1: received 2A (too short for a CRC), sent 2A\n");
+    EXPECT_EQ(child_exit_code(sim), 0);
+    EXPECT_NE(access(link_path().c_str(), F_OK), 0);
+    EXPECT_NE(access(lock_path().c_str(), F_OK), 0);
+}
+
+TEST_F(Simulator, ReplyTakesOnlyHexBytesSeparatedByWhitespace)
+{
+    const struct {
+        const char *text;
+        const char *shown; // nullptr: refused
+    } cases[] = {
+        {"01 03 02 00 2A", "01 03 02 00 2A"},
+        {" 1\ta  FF\n", "01 0A FF"},
+        {"0x 5, +1", nullptr},
+        {"0x01", nullptr},
+        {"01,02", nullptr},
+        {"123", nullptr},
+        {"01 zz", nullptr},
+        {"-1", nullptr},
+        {"", nullptr},
+        {"  ", nullptr},
+    };
+    for (const auto &c : cases) {
+        if (c.shown != nullptr) {
+            sim = child_start(KOBREL_SIM_BINARY, {"--reply", c.text, std::to_string(COM)},
+                              config_home);
+            std::string first = read_until(sim.output, "\n", 5000);
+            EXPECT_NE(first.find(std::string(": fixed answer ") + c.shown + "\n"),
+                      std::string::npos)
+                << c.text << ": " << first;
+            stop_sim();
+            continue;
+        }
+        std::string errors = refused_sim({"--reply", c.text, std::to_string(COM)});
+        EXPECT_EQ(child_exit_code(sim), 2) << c.text;
+        EXPECT_EQ(errors.rfind("kobrel-sim: --reply takes hexadecimal bytes", 0), 0u)
+            << c.text << ": " << errors;
+        EXPECT_NE(access(link_path().c_str(), F_OK), 0) << c.text;
+    }
 }
 
 TEST_F(Simulator, EndsAfterTheGivenNumberOfFramesAndTheDeviceIsGone)
