@@ -280,4 +280,18 @@ TEST_F(Kobrel, ClosedOutputPipeDoesNotCutTheExchangeShort)
     EXPECT_EQ(exclusive, 0);
 }
 
+// ---- Opening the port afresh.
+
+TEST_F(Kobrel, PortHeldExclusiveByAnotherProgramIsNotOpened)
+{
+    ASSERT_EQ(ioctl(peer.slave, TIOCEXCL), 0);
+    std::string text = run({"5", "9600", "n", "1"});
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+    ioctl(peer.slave, TIOCNXCL);
+    EXPECT_EQ(text, "Opening port '\\\\.\\COM5'\r\nError opening port\r\n");
+    EXPECT_EQ(exit_code(), 10);
+    EXPECT_NE(exclusive, 0) << "the other program's flag was cleared";
+}
+
 } // namespace

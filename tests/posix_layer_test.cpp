@@ -487,6 +487,26 @@ TEST_F(PosixLayer, ClosedOrForeignHandlesAreRefused)
     }
 }
 
+TEST_F(PosixLayer, PortHeldExclusiveByAnotherProgramFailsAndKeepsItsFlag)
+{
+    // Another program took the device with TIOCEXCL and no lock; root passes
+    // TIOCEXCL at the open, so only asking for it keeps us out.
+    ASSERT_EQ(ioctl(peer.slave, TIOCEXCL), 0);
+    for (DWORD share_mode : {(DWORD)0, (DWORD)FILE_SHARE_READ}) {
+        HANDLE handle = CreateFileA(com7, GENERIC_READ | GENERIC_WRITE, share_mode, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << "share mode " << share_mode;
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        int exclusive = 0;
+        ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+        EXPECT_NE(exclusive, 0) << "the other program's flag was cleared";
+    }
+    ASSERT_EQ(ioctl(peer.slave, TIOCNXCL), 0);
+    port = open_port(com7);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
 TEST(TickCount, CountsMillisecondsForward)
 {
     DWORD start = GetTickCount();

@@ -283,7 +283,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
-    bool usable = isatty(fd) == 1;
+    // Root passes another program's TIOCEXCL at the open: ask for it, or we
+    // would share its device and clear its flag at our close.
+    int held = 1;
+    bool usable = isatty(fd) == 1 && ioctl(fd, TIOCGEXCL, &held) == 0 && held == 0;
     bool exclusive = false;
     if (usable && share_mode == 0) {
         // Share mode 0 is exclusive: flock keeps out programs that lock too,
