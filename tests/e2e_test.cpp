@@ -294,4 +294,15 @@ TEST_F(Kobrel, PortHeldExclusiveByAnotherProgramIsNotOpened)
     EXPECT_NE(exclusive, 0) << "the other program's flag was cleared";
 }
 
+TEST_F(Kobrel, EvenParityWorksOnEveryRunOverAPseudoTerminal)
+{
+    for (int run_number = 1; run_number <= 3; ++run_number) {
+        start({"5", "9600", "e", "1", "2"});
+        bytes frame = read_bytes(peer.master, 2, 5000);
+        std::string text = finish();
+        EXPECT_EQ(frame, (bytes{1, 2})) << "run " << run_number;
+        EXPECT_EQ(exit_code(), 0) << "run " << run_number << ": " << text;
+    }
+}
+
 } // namespace

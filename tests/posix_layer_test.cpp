@@ -507,6 +507,29 @@ TEST_F(PosixLayer, PortHeldExclusiveByAnotherProgramFailsAndKeepsItsFlag)
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
 }
 
+TEST_F(PosixLayer, ParityIsTakenOnEveryOpenOfAPseudoTerminal)
+{
+    // A pseudo-terminal has no parity bit and drops it from its settings; the
+    // next open finds it gone and must still take the parity it is given.
+    for (int parity : {EVENPARITY, ODDPARITY, EVENPARITY, NOPARITY, EVENPARITY}) {
+        SCOPED_TRACE(testing::Message() << "parity " << parity);
+        port = open_port(com7);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        for (int call = 0; call < 2; ++call) {
+            DCB dcb;
+            ASSERT_TRUE(GetCommState(port, &dcb));
+            dcb.BaudRate = 9600;
+            dcb.ByteSize = 8;
+            dcb.Parity = (BYTE)parity;
+            dcb.StopBits = ONESTOPBIT;
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+            EXPECT_TRUE(SetCommState(port, &dcb)) << "call " << call;
+        }
+        CloseHandle(port);
+        port = INVALID_HANDLE_VALUE;
+    }
+}
+
 TEST(TickCount, CountsMillisecondsForward)
 {
     DWORD start = GetTickCount();

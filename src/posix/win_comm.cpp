@@ -223,8 +223,14 @@ bool apply_settings(posix_port *port, const DCB *dcb)
 
     struct termios line;
     bool exact_speed_needed = false;
-    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
-        tcsetattr(port->fd, TCSANOW, &line) != 0)
+    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed))
+        return false;
+    // A line without modem lines is a pseudo-terminal: it has no parity bit
+    // and drops it, and glibc's tcsetattr reports that as a failure. Asking
+    // for none there keeps parity exact on the lines that have it.
+    if (!port->driver.has_modem_lines)
+        termios_without_parity(&line);
+    if (tcsetattr(port->fd, TCSANOW, &line) != 0)
         return false;
     if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
         return false;
