@@ -507,6 +507,36 @@ TEST_F(PosixLayer, PortHeldExclusiveByAnotherProgramFailsAndKeepsItsFlag)
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
 }
 
+// A raw line with XON/XOFF flow control that the device stopped with XOFF.
+void stop_with_xoff(const pty_peer &peer)
+{
+    struct termios line;
+    ASSERT_EQ(tcgetattr(peer.slave, &line), 0);
+    cfmakeraw(&line);
+    line.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &line), 0);
+    write_bytes(peer.master, {0x13});
+    usleep(50000); // the line discipline has taken the XOFF
+}
+
+TEST_F(PosixLayer, OutputStoppedBeforeTheOpenFlowsAgain)
+{
+    stop_with_xoff(peer);
+    open_raw(9600);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.fOutX, 1u) << "the flow control is the line's own and stays";
+
+    const std::vector<unsigned char> frame = {1, 2, 3};
+    DWORD written = 0;
+    std::thread writer([&] { WriteFile(port, frame.data(), (DWORD)frame.size(), &written, nullptr); });
+    std::vector<unsigned char> arrived = read_bytes(peer.master, frame.size(), 2000);
+    if (arrived.empty()) // still stopped: let the write end
+        write_bytes(peer.master, {0x11});
+    writer.join();
+    EXPECT_EQ(arrived, frame);
+}
+
 TEST_F(PosixLayer, ParityIsTakenOnEveryOpenOfAPseudoTerminal)
 {
     // A pseudo-terminal has no parity bit and drops it from its settings; the

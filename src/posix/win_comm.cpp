@@ -301,8 +301,14 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
         usable = exclusive;
         // A COM port opens with an empty input queue: what the device sent
         // before belongs to no exchange of this program.
-        if (exclusive)
+        // Nor does it start stopped by an XOFF received before: the write
+        // would wait for an XON that may never come. TCOON alone restarts
+        // only what TCOOFF stopped; after a TCOOFF it restarts either.
+        if (exclusive) {
             tcflush(fd, TCIFLUSH);
+            tcflow(fd, TCOOFF);
+            tcflow(fd, TCOON);
+        }
     }
     int status_flags = usable ? fcntl(fd, F_GETFL) : -1;
     if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
