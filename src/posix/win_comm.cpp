@@ -1,9 +1,8 @@
 // The Windows communications calls the tool uses, provided over termios so
 // the port module runs unchanged on POSIX systems.
 //
-// Device names: "\\.\COM<n>" is the entry com<n> of the port folder
-// ($XDG_CONFIG_HOME or ~/.config, then kobrel/ports/) when it exists, else
-// /dev/ttyS<n-1> as Wine and Cygwin number them.
+// Device names: "\\.\COM<n>" is a device of the port folder or a serial
+// device, by the rules in port_folder.h.
 //
 // A handle owns a read-ahead buffer: the tool polls one byte at a time, and
 // serving those polls from memory keeps it to one read() per burst of input.
@@ -13,6 +12,7 @@
 #include "posix/interrupt.h"
 #include "posix/line_os.h"
 #include "posix/line_plan.h"
+#include "posix/port_folder.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -21,7 +21,6 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,23 +65,7 @@ bool device_path(const char *name, char *path, size_t size)
     size_t length = strspn(digits, "0123456789");
     if (length == 0 || length > 9 || digits[length] != '\0' || (digits[0] == '0' && length > 1))
         return false;
-
-    const char *config = getenv("XDG_CONFIG_HOME");
-    const char *home = getenv("HOME");
-    int written = -1;
-    if (config != nullptr && config[0] != '\0')
-        written = snprintf(path, size, "%s/kobrel/ports/com%s", config, digits);
-    else if (home != nullptr && home[0] != '\0')
-        written = snprintf(path, size, "%s/.config/kobrel/ports/com%s", home, digits);
-    struct stat entry;
-    if (written > 0 && (size_t)written < size && lstat(path, &entry) == 0)
-        return true;
-
-    unsigned long number = strtoul(digits, nullptr, 10);
-    if (number == 0)
-        return false;
-    written = snprintf(path, size, "/dev/ttyS%lu", number - 1);
-    return written > 0 && (size_t)written < size;
+    return port_device_path((uint32_t)strtoul(digits, nullptr, 10), path, size);
 }
 
 void close_port(posix_port *port)
