@@ -39,7 +39,7 @@ bool port_entry_path(uint32_t number, char *out, size_t size)
     return fitted(snprintf(out + used, size - used, "/com%lu", (unsigned long)number), size - used);
 }
 
-bool port_folder_create(char *out, size_t size)
+bool port_folder_make(char *out, size_t size)
 {
     if (!port_folder_path(out, size))
         return false;
@@ -60,7 +60,11 @@ port_choice port_choose(uint32_t number, int lookup_errno)
 {
     if (lookup_errno == 0)
         return PORT_CHOICE_ENTRY;
-    if (number > 0)
+    // Only an entry known to be missing leaves the number to the serial
+    // device. A folder that could not be looked at (unreadable, a file in
+    // the way, a link loop, a path too long) may well hold the entry, and
+    // the serial device is another device altogether, often a console.
+    if (lookup_errno == ENOENT && number > 0)
         return PORT_CHOICE_SERIAL_DEVICE;
     return PORT_CHOICE_NONE;
 }

@@ -18,10 +18,11 @@ bool port_entry_path(uint32_t number, char *out, size_t size);
 
 // Creates the port folder and the folders above it that are missing; its path
 // in out. False with errno as port_folder_path or mkdir left it.
-bool port_folder_create(char *out, size_t size);
+bool port_folder_make(char *out, size_t size);
 
 // What COM<number> is, from how looking at its entry went: lookup_errno is 0
-// when the entry exists, else the errno of the look.
+// when the entry exists, else the errno of the look. Only ENOENT (no entry,
+// or no folder at all) leads to the serial device.
 enum port_choice {
     PORT_CHOICE_ENTRY,         // the entry itself
     PORT_CHOICE_SERIAL_DEVICE, // /dev/ttyS<number-1>
