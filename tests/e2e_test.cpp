@@ -299,7 +299,9 @@ TEST_F(Kobrel, ClosedOutputPipeDoesNotCutTheExchangeShort)
     EXPECT_EQ(exclusive, 0);
 }
 
-// ---- Opening the port afresh.
+// ---- Each run opens the port afresh: a device another program holds stays
+// its own, an XOFF from before the run does not hold the frame back, and
+// parity on a pseudo-terminal works on every run.
 
 TEST_F(Kobrel, PortHeldExclusiveByAnotherProgramIsNotOpened)
 {
