@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -168,13 +169,30 @@ void make_raw_with_xon_xoff(int slave)
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &line), 0);
 }
 
+// Fills the line's output with zeros the device never reads, until a write
+// would wait: a port opens with output flowing, but a full line stays full.
+void fill_line_output(const pty_peer &peer)
+{
+    int filler = open(peer.slave_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const std::vector<unsigned char> zeros(4096, 0);
+    for (bool wrote = true; wrote; usleep(50000)) { // the kernel moves queued bytes on
+        wrote = false;
+        while (write(filler, zeros.data(), zeros.size()) > 0)
+            wrote = true;
+    }
+    close(filler);
+}
+
 TEST_F(Kobrel, InterruptWhileBlockedInWriteKeepsPrintedOutput)
 {
-    // A raw line with XON/XOFF that the device has just stopped with XOFF:
-    // kobrel keeps the flow control it finds, so its write cannot proceed.
-    make_raw_with_xon_xoff(peer.slave);
-    write_bytes(peer.master, {0x13});
-    usleep(20000);
+    // A raw line whose device reads nothing more: kobrel's write cannot
+    // proceed.
+    struct termios raw;
+    ASSERT_EQ(tcgetattr(peer.slave, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &raw), 0);
+    fill_line_output(peer);
 
     std::string file = config_home + "/output";
     start({"5", "9600", "n", "1", "2", "CRC1", "CRC2"}, file);
@@ -187,7 +205,8 @@ TEST_F(Kobrel, InterruptWhileBlockedInWriteKeepsPrintedOutput)
     EXPECT_EQ(WTERMSIG(kobrel.status), SIGINT);
     EXPECT_EQ(file_text(file),
               "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n" + byte_echo(with_crc({1, 2})));
-    EXPECT_TRUE(read_bytes(peer.master, 1, 100).empty()) << "the stopped frame was sent";
+    bytes line = read_bytes(peer.master, 1 << 20, 100);
+    EXPECT_EQ(std::count(line.begin(), line.end(), 0), (long)line.size()) << "the stopped frame was sent";
     int exclusive = 1;
     ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << "the port was not released";
@@ -278,6 +297,47 @@ TEST_F(Kobrel, ClosedOutputPipeDoesNotCutTheExchangeShort)
     int exclusive = 1;
     ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
+}
+
+// ---- Each run opens the port afresh: a device another program holds stays
+// its own, an XOFF from before the run does not hold the frame back, and
+// parity on a pseudo-terminal works on every run.
+
+TEST_F(Kobrel, PortHeldExclusiveByAnotherProgramIsNotOpened)
+{
+    ASSERT_EQ(ioctl(peer.slave, TIOCEXCL), 0);
+    std::string text = run({"5", "9600", "n", "1"});
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+    ioctl(peer.slave, TIOCNXCL);
+    EXPECT_EQ(text, "Opening port '\\\\.\\COM5'\r\nError opening port\r\n");
+    EXPECT_EQ(exit_code(), 10);
+    EXPECT_NE(exclusive, 0) << "the other program's flag was cleared";
+}
+
+TEST_F(Kobrel, LineStoppedByXoffBeforeTheRunStillGetsTheFrame)
+{
+    make_raw_with_xon_xoff(peer.slave);
+    write_bytes(peer.master, {0x13});
+    usleep(50000);
+    start({"5", "9600", "n", "1", "2", "CRC1", "CRC2"});
+    bytes frame = read_bytes(peer.master, 4, 5000);
+    if (frame.empty())
+        child_kill(kobrel); // stopped in its write for good
+    std::string text = finish();
+    EXPECT_EQ(frame, with_crc({1, 2}));
+    EXPECT_EQ(exit_code(), 0) << text;
+}
+
+TEST_F(Kobrel, EvenParityWorksOnEveryRunOverAPseudoTerminal)
+{
+    for (int run_number = 1; run_number <= 3; ++run_number) {
+        start({"5", "9600", "e", "1", "2"});
+        bytes frame = read_bytes(peer.master, 2, 5000);
+        std::string text = finish();
+        EXPECT_EQ(frame, (bytes{1, 2})) << "run " << run_number;
+        EXPECT_EQ(exit_code(), 0) << "run " << run_number << ": " << text;
+    }
 }
 
 } // namespace

@@ -1,14 +1,17 @@
 // The POSIX communications layer against real pseudo-terminals: device names,
 // exclusive opening, the settings record in both directions, and the bytes.
+#include "posix/port_folder.h"
 #include "posix/win_comm.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -485,6 +488,199 @@ TEST_F(PosixLayer, ClosedOrForeignHandlesAreRefused)
         EXPECT_FALSE(WriteFile(handle, &byte, 1, &count, nullptr));
         EXPECT_FALSE(CloseHandle(handle));
     }
+}
+
+TEST_F(PosixLayer, PortHeldExclusiveByAnotherProgramFailsAndKeepsItsFlag)
+{
+    // Another program took the device with TIOCEXCL and no lock; root passes
+    // TIOCEXCL at the open, so only asking for it keeps us out.
+    ASSERT_EQ(ioctl(peer.slave, TIOCEXCL), 0);
+    for (DWORD share_mode : {(DWORD)0, (DWORD)FILE_SHARE_READ}) {
+        HANDLE handle = CreateFileA(com7, GENERIC_READ | GENERIC_WRITE, share_mode, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << "share mode " << share_mode;
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        int exclusive = 0;
+        ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
+        EXPECT_NE(exclusive, 0) << "the other program's flag was cleared";
+    }
+    ASSERT_EQ(ioctl(peer.slave, TIOCNXCL), 0);
+    port = open_port(com7);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+// A raw line with XON/XOFF flow control that the device stopped with XOFF.
+void stop_with_xoff(const pty_peer &peer)
+{
+    struct termios line;
+    ASSERT_EQ(tcgetattr(peer.slave, &line), 0);
+    cfmakeraw(&line);
+    line.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(peer.slave, TCSANOW, &line), 0);
+    write_bytes(peer.master, {0x13});
+    usleep(50000); // the line discipline has taken the XOFF
+}
+
+TEST_F(PosixLayer, OutputStoppedBeforeTheOpenFlowsAgain)
+{
+    stop_with_xoff(peer);
+    open_raw(9600);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.fOutX, 1u) << "the flow control is the line's own and stays";
+
+    const std::vector<unsigned char> frame = {1, 2, 3};
+    DWORD written = 0;
+    std::thread writer([&] { WriteFile(port, frame.data(), (DWORD)frame.size(), &written, nullptr); });
+    std::vector<unsigned char> arrived = read_bytes(peer.master, frame.size(), 2000);
+    if (arrived.empty()) // still stopped: let the write end
+        write_bytes(peer.master, {0x11});
+    writer.join();
+    EXPECT_EQ(arrived, frame);
+}
+
+TEST_F(PosixLayer, ParityIsTakenOnEveryOpenOfAPseudoTerminal)
+{
+    // A pseudo-terminal has no parity bit and drops it from its settings; the
+    // next open finds it gone and must still take the parity it is given.
+    for (int parity : {EVENPARITY, ODDPARITY, EVENPARITY, NOPARITY, EVENPARITY}) {
+        SCOPED_TRACE(testing::Message() << "parity " << parity);
+        port = open_port(com7);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        for (int call = 0; call < 2; ++call) {
+            DCB dcb;
+            ASSERT_TRUE(GetCommState(port, &dcb));
+            dcb.BaudRate = 9600;
+            dcb.ByteSize = 8;
+            dcb.Parity = (BYTE)parity;
+            dcb.StopBits = ONESTOPBIT;
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+            EXPECT_TRUE(SetCommState(port, &dcb)) << "call " << call;
+        }
+        CloseHandle(port);
+        port = INVALID_HANDLE_VALUE;
+    }
+}
+
+// The port folder under a private XDG_CONFIG_HOME; HOME and XDG_CONFIG_HOME
+// are as they were after each test.
+class PortFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < 2; ++i) {
+            const char *value = getenv(variables[i]);
+            saved_set[i] = value != nullptr;
+            saved[i] = value != nullptr ? value : "";
+        }
+        config_home = port_folder_create();
+        setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        for (int i = 0; i < 2; ++i) {
+            if (saved_set[i])
+                setenv(variables[i], saved[i].c_str(), 1);
+            else
+                unsetenv(variables[i]);
+        }
+        chmod((config_home + "/kobrel/ports").c_str(), 0700);
+        port_folder_remove(config_home);
+    }
+
+    const char *variables[2] = {"HOME", "XDG_CONFIG_HOME"};
+    std::string saved[2];
+    bool saved_set[2] = {};
+    std::string config_home;
+};
+
+TEST_F(PortFolder, OnlyAMissingEntryFallsBackToTheSerialDevice)
+{
+    // Any other failure to look at the entry leaves it unknown: falling back
+    // would open another device (COM1 is often a console).
+    const std::string long_name(300, 'a');
+    const struct {
+        const char *what;
+        std::string config_home; // "" for neither XDG_CONFIG_HOME nor HOME
+        int error;               // 0: falls back
+        bool root_passes;        // root is never refused for permissions
+    } cases[] = {
+        {"no entry", "~", 0, false},
+        {"no kobrel folder", "~/elsewhere", 0, false},
+        {"neither variable set", "", 0, false},
+        {"a file where a folder should be", "~/plain", ENOTDIR, false},
+        {"a link loop above the entry", "~/loop", ELOOP, false},
+        {"a folder name longer than the system takes", "~/" + long_name, ENAMETOOLONG, false},
+        {"a path longer than the buffer", "/" + std::string(5000, 'b'), ENAMETOOLONG, false},
+        {"a folder that may not be read", "~", EACCES, true},
+    };
+    ASSERT_EQ(system(("echo data > '" + config_home + "/plain'").c_str()), 0);
+    ASSERT_EQ(symlink((config_home + "/loop").c_str(), (config_home + "/loop").c_str()), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.root_passes && geteuid() == 0)
+            continue; // checked where the tests do not run as root
+        std::string home = c.config_home;
+        if (home.rfind("~", 0) == 0)
+            home = config_home + home.substr(1);
+        if (home.empty()) {
+            unsetenv("XDG_CONFIG_HOME");
+            unsetenv("HOME");
+        } else {
+            setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+        }
+        if (c.error == EACCES) {
+            ASSERT_EQ(chmod((config_home + "/kobrel/ports").c_str(), 0), 0);
+        }
+
+        char path[4096];
+        errno = 0;
+        bool found = port_device_path(8, path, sizeof path);
+        if (c.error == 0) {
+            EXPECT_TRUE(found);
+            EXPECT_STREQ(path, "/dev/ttyS7");
+        } else {
+            EXPECT_FALSE(found) << "fell back to " << path;
+            EXPECT_EQ(errno, c.error);
+        }
+        chmod((config_home + "/kobrel/ports").c_str(), 0700);
+    }
+}
+
+TEST_F(PortFolder, EntryIsTheDeviceWhateverItLeadsTo)
+{
+    // An entry that leads nowhere is still the user's choice for the number.
+    port_map(config_home, 8, config_home + "/missing");
+    port_map(config_home, 0, "/dev/null");
+    for (uint32_t number : {8u, 0u}) {
+        char path[4096];
+        ASSERT_TRUE(port_device_path(number, path, sizeof path)) << number;
+        EXPECT_EQ(std::string(path), config_home + "/kobrel/ports/com" + std::to_string(number));
+    }
+    // COM0 has no serial device below it.
+    unlink((config_home + "/kobrel/ports/com0").c_str());
+    char path[4096];
+    EXPECT_FALSE(port_device_path(0, path, sizeof path));
+}
+
+TEST_F(PortFolder, MakeCreatesTheMissingFolders)
+{
+    std::string deeper = config_home + "/new/config";
+    setenv("XDG_CONFIG_HOME", deeper.c_str(), 1);
+    for (int call = 0; call < 2; ++call) { // the second finds them all there
+        char path[4096];
+        ASSERT_TRUE(port_folder_make(path, sizeof path)) << call << ": " << strerror(errno);
+        EXPECT_EQ(std::string(path), deeper + "/kobrel/ports");
+        struct stat folder;
+        ASSERT_EQ(stat(path, &folder), 0);
+        EXPECT_TRUE(S_ISDIR(folder.st_mode));
+    }
+    std::string plain = config_home + "/plain";
+    ASSERT_EQ(system(("echo data > '" + plain + "'").c_str()), 0);
+    setenv("XDG_CONFIG_HOME", plain.c_str(), 1);
+    char path[4096];
+    EXPECT_FALSE(port_folder_make(path, sizeof path));
 }
 
 TEST(TickCount, CountsMillisecondsForward)

@@ -143,6 +143,12 @@ bool termios_from_dcb(const DCB *dcb, struct termios *line, bool *exact_speed_ne
     return cfsetispeed(line, code) == 0 && cfsetospeed(line, code) == 0;
 }
 
+void termios_without_parity(struct termios *line)
+{
+    line->c_cflag &= ~parity_mask;
+    line->c_iflag &= ~(tcflag_t)INPCK;
+}
+
 bool terminal_mode(const struct termios *line)
 {
     return (line->c_lflag & ICANON) != 0;

@@ -19,6 +19,10 @@ bool dcb_supported(const DCB *dcb);
 // after tcsetattr. False when termios refused the speed code.
 bool termios_from_dcb(const DCB *dcb, struct termios *line, bool *exact_speed_needed);
 
+// Takes parity out of line: for a pseudo-terminal, which has no parity bit
+// and drops it from any record it is given.
+void termios_without_parity(struct termios *line);
+
 // A terminal never set up as a serial line, still in canonical mode.
 bool terminal_mode(const struct termios *line);
 

@@ -1,9 +1,8 @@
 // The Windows communications calls the tool uses, provided over termios so
 // the port module runs unchanged on POSIX systems.
 //
-// Device names: "\\.\COM<n>" is the entry com<n> of the port folder
-// ($XDG_CONFIG_HOME or ~/.config, then kobrel/ports/) when it exists, else
-// /dev/ttyS<n-1> as Wine and Cygwin number them.
+// Device names: "\\.\COM<n>" is a device of the port folder or a serial
+// device, by the rules in port_folder.h.
 //
 // A handle owns a read-ahead buffer: the tool polls one byte at a time, and
 // serving those polls from memory keeps it to one read() per burst of input.
@@ -13,15 +12,14 @@
 #include "posix/interrupt.h"
 #include "posix/line_os.h"
 #include "posix/line_plan.h"
+#include "posix/port_folder.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,23 +64,7 @@ bool device_path(const char *name, char *path, size_t size)
     size_t length = strspn(digits, "0123456789");
     if (length == 0 || length > 9 || digits[length] != '\0' || (digits[0] == '0' && length > 1))
         return false;
-
-    const char *config = getenv("XDG_CONFIG_HOME");
-    const char *home = getenv("HOME");
-    int written = -1;
-    if (config != nullptr && config[0] != '\0')
-        written = snprintf(path, size, "%s/kobrel/ports/com%s", config, digits);
-    else if (home != nullptr && home[0] != '\0')
-        written = snprintf(path, size, "%s/.config/kobrel/ports/com%s", home, digits);
-    struct stat entry;
-    if (written > 0 && (size_t)written < size && lstat(path, &entry) == 0)
-        return true;
-
-    unsigned long number = strtoul(digits, nullptr, 10);
-    if (number == 0)
-        return false;
-    written = snprintf(path, size, "/dev/ttyS%lu", number - 1);
-    return written > 0 && (size_t)written < size;
+    return port_device_path((uint32_t)strtoul(digits, nullptr, 10), path, size);
 }
 
 void close_port(posix_port *port)
@@ -223,8 +205,14 @@ bool apply_settings(posix_port *port, const DCB *dcb)
 
     struct termios line;
     bool exact_speed_needed = false;
-    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed) ||
-        tcsetattr(port->fd, TCSANOW, &line) != 0)
+    if (tcgetattr(port->fd, &line) != 0 || !termios_from_dcb(dcb, &line, &exact_speed_needed))
+        return false;
+    // A line without modem lines is a pseudo-terminal: it has no parity bit
+    // and drops it, and glibc's tcsetattr reports that as a failure. Asking
+    // for none there keeps parity exact on the lines that have it.
+    if (!port->driver.has_modem_lines)
+        termios_without_parity(&line);
+    if (tcsetattr(port->fd, TCSANOW, &line) != 0)
         return false;
     if (exact_speed_needed && !os_line_speed_set(port->fd, dcb->BaudRate))
         return false;
@@ -283,7 +271,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
     int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
-    bool usable = isatty(fd) == 1;
+    // Root passes another program's TIOCEXCL at the open: ask for it, or we
+    // would share its device and clear its flag at our close.
+    int held = 1;
+    bool usable = isatty(fd) == 1 && ioctl(fd, TIOCGEXCL, &held) == 0 && held == 0;
     bool exclusive = false;
     if (usable && share_mode == 0) {
         // Share mode 0 is exclusive: flock keeps out programs that lock too,
@@ -292,8 +283,14 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
         usable = exclusive;
         // A COM port opens with an empty input queue: what the device sent
         // before belongs to no exchange of this program.
-        if (exclusive)
+        // Nor does it start stopped by an XOFF received before: the write
+        // would wait for an XON that may never come. TCOON alone restarts
+        // only what TCOOFF stopped; after a TCOOFF it restarts either.
+        if (exclusive) {
             tcflush(fd, TCIFLUSH);
+            tcflow(fd, TCOOFF);
+            tcflow(fd, TCOON);
+        }
     }
     int status_flags = usable ? fcntl(fd, F_GETFL) : -1;
     if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
