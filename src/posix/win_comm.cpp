@@ -492,10 +492,13 @@ void comm_release_all(bool let_line_finish)
         // A frame the driver is still sending goes out whole, in its own
         // time (the output of the run failed, not the exchange).
         int queued = 0;
-        const uint64_t give_up_ns = monotonic_ns() + 10000000u;
-        while (let_line_finish && ioctl(port.fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-               monotonic_ns() < give_up_ns + (uint64_t)queued * port.character_ns)
-            sleep_until(monotonic_ns() + port.character_ns + 100000u);
+        if (let_line_finish && ioctl(port.fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+            const uint64_t give_up_ns =
+                monotonic_ns() + (uint64_t)queued * port.character_ns + 10000000u;
+            while (ioctl(port.fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+                   monotonic_ns() < give_up_ns)
+                sleep_until(monotonic_ns() + port.character_ns + 100000u);
+        }
         // Whatever is still open was abandoned (an interrupt, a failed open):
         // drop what the line has not sent yet, or closing a flow-stopped port
         // would wait for it.
