@@ -345,7 +345,8 @@ bool port_is_free(const std::string &path)
 // kobrel.output reads.
 class KobrelArranged : public Kobrel {
 protected:
-    void start_arranged(const std::vector<std::string> &arguments, const std::function<void()> &arrange)
+    void start_arranged(const std::vector<std::string> &arguments,
+                        const std::function<void()> &arrange)
     {
         int error_pipe[2];
         ASSERT_EQ(pipe(error_pipe), 0);
@@ -457,7 +458,10 @@ TEST_F(KobrelArranged, NonBlockingOutputPipeReadSlowlyGetsEveryByte)
     {
         streaming_device device(peer.master, reply);
         usleep(300000); // the pipe fills and kobrel finds it full
-        for (std::vector<unsigned char> piece; !(piece = read_bytes(ends[0], 4096, 5000)).empty();) {
+        for (;;) {
+            std::vector<unsigned char> piece = read_bytes(ends[0], 4096, 5000);
+            if (piece.empty())
+                break;
             text.append(piece.begin(), piece.end());
             usleep(1000);
         }

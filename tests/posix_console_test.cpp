@@ -60,8 +60,8 @@ TEST(Interrupt, PrintedOutputReachesThePipeAndTheProcessEndsBySignal)
 {
     // Every signal whose default ends the process, but the faults and
     // SIGPIPE (a reader that left is an output failure).
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-                              SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                              SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
         child_result result = run_child([&] {
             console_setup();
             printf("0x01, 0x02, \n");
