@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -54,6 +55,19 @@ TEST(TextStream, LineFeedsLeaveAsCrLfAndNothingElseChanges)
     });
     ASSERT_TRUE(WIFEXITED(result.status));
     EXPECT_EQ(result.output, with_crlf(text + "tail\n"));
+}
+
+TEST(TextStream, ClosedStandardDescriptorsAreHeldSoNoDeviceTakesOne)
+{
+    child_result result = run_child([] {
+        close(STDIN_FILENO);
+        close(STDERR_FILENO);
+        console_setup();
+        int device = open("/dev/null", O_RDWR); // as the port would be opened
+        printf("%s", device > STDERR_FILENO ? "held" : "taken");
+    });
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_EQ(result.output, "held");
 }
 
 TEST(Interrupt, PrintedOutputReachesThePipeAndTheProcessEndsBySignal)
