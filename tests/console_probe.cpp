@@ -6,8 +6,8 @@
 //   interrupt  prints console_probe_printed, reports "waiting" on standard
 //              error and then polls the tick counter, as the reply capture
 //              does, for 20 s; an interrupt is expected to end it before
-//   lost-output prints 800 kB, more than any buffer holds, and ends
-//              normally (the test has closed its reader)
+//   lost-output prints 800 kB, more than any buffer holds, to an output
+//              whose reader the test has closed: the console ends the run
 // <stdio.h> before any C++ header, as in the tool: printf is then the C
 // runtime's own on Windows too.
 #include <stdio.h>

@@ -7,18 +7,25 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -291,9 +298,9 @@ TEST_F(Kobrel, ClosedOutputPipeDoesNotCutTheExchangeShort)
     EXPECT_EQ(read_bytes(peer.master, 3, 5000), (bytes{1, 2, 3}));
     write_bytes(peer.master, {4, 5});
     finish();
-    // As on Windows, output to a closed pipe is lost but the run completes
-    // and releases the port.
-    EXPECT_EQ(exit_code(), 0);
+    // The frame went out whole; the output that could not be written ends
+    // the run quietly with status 2, the port released.
+    EXPECT_EQ(exit_code(), 2);
     int exclusive = 1;
     ASSERT_EQ(ioctl(peer.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
@@ -338,6 +345,243 @@ TEST_F(Kobrel, EvenParityWorksOnEveryRunOverAPseudoTerminal)
         EXPECT_EQ(frame, (bytes{1, 2})) << "run " << run_number;
         EXPECT_EQ(exit_code(), 0) << "run " << run_number << ": " << text;
     }
+}
+
+// A long reply, as a streaming device sends it: every byte value, over and
+// over.
+bytes long_reply(size_t count)
+{
+    bytes reply(count);
+    for (size_t i = 0; i < count; ++i)
+        reply[i] = (unsigned char)(i * 7);
+    return reply;
+}
+
+// A device streaming a long reply from a thread of its own while the test
+// looks at kobrel's output, until all is sent or the device goes away (kobrel
+// may end before it took everything).
+struct streaming_device {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    streaming_device(int master, const bytes &reply)
+        : thread([this, master, reply] {
+              size_t done = 0;
+              while (done < reply.size() && !stop) {
+                  struct pollfd ready = {master, POLLOUT, 0};
+                  if (poll(&ready, 1, 20) <= 0)
+                      continue;
+                  size_t piece = reply.size() - done < 256 ? reply.size() - done : 256;
+                  ssize_t n = write(master, reply.data() + done, piece);
+                  if (n > 0)
+                      done += (size_t)n;
+                  else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                      return;
+              }
+          })
+    {
+    }
+    ~streaming_device()
+    {
+        stop = true;
+        thread.join();
+    }
+};
+
+// True when another program can now open the device exclusively.
+bool port_is_free(const std::string &path)
+{
+    int other = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (other < 0)
+        return false;
+    bool free = flock(other, LOCK_EX | LOCK_NB) == 0 && ioctl(other, TIOCEXCL) == 0;
+    ioctl(other, TIOCNXCL);
+    close(other);
+    return free;
+}
+
+// kobrel with its standard output as arrange leaves it (in the child, just
+// before the program starts) and its standard error on a pipe, which
+// kobrel.output reads.
+class KobrelArranged : public Kobrel {
+protected:
+    void start_arranged(const std::vector<std::string> &arguments,
+                        const std::function<void()> &arrange)
+    {
+        int error_pipe[2];
+        ASSERT_EQ(pipe(error_pipe), 0);
+        fflush(nullptr);
+        kobrel.pid = fork();
+        ASSERT_GE(kobrel.pid, 0);
+        if (kobrel.pid == 0) {
+            dup2(error_pipe[1], STDERR_FILENO);
+            arrange();
+            closefrom(STDERR_FILENO + 1);
+            setenv("XDG_CONFIG_HOME", config_home.c_str(), 1);
+            std::vector<char *> argv = {const_cast<char *>(KOBREL_BINARY)};
+            for (const std::string &argument : arguments)
+                argv.push_back(const_cast<char *>(argument.c_str()));
+            argv.push_back(nullptr);
+            execv(KOBREL_BINARY, argv.data());
+            _exit(127);
+        }
+        close(error_pipe[1]);
+        kobrel.output = error_pipe[0];
+    }
+};
+
+TEST_F(KobrelArranged, OutputThatCannotBeWrittenEndsTheRunWithStatus2)
+{
+    // A file system that fills up: a small tmpfs, where mounting one is
+    // allowed (root); elsewhere that case is left out.
+    char mount_point[] = "/tmp/kobrel-full-XXXXXX";
+    ASSERT_NE(mkdtemp(mount_point), nullptr);
+    const std::string full_file = std::string(mount_point) + "/output";
+    bool have_full_fs = mount("tmpfs", mount_point, "tmpfs", 0, "size=64k") == 0;
+    if (have_full_fs) {
+        int filler = open((std::string(mount_point) + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        std::vector<char> block(4096, 'f');
+        while (filler >= 0 && write(filler, block.data(), block.size()) > 0) {
+        }
+        close(filler);
+    }
+
+    const struct {
+        const char *name;
+        std::function<void()> arrange;
+        std::string message;
+    } cases[] = {
+        {"/dev/full",
+         [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); },
+         "kobrel: cannot write the output: No space left on device\n"},
+        {"closed standard output", [] { close(STDOUT_FILENO); },
+         "kobrel: cannot write the output: standard output is closed\n"},
+        // Unix tools end quietly when their reader has gone.
+        {"pipe whose reader left",
+         [] {
+             int ends[2];
+             if (pipe(ends) == 0) {
+                 dup2(ends[1], STDOUT_FILENO);
+                 close(ends[0]);
+             }
+         },
+         ""},
+        {"full file system",
+         [&] { dup2(open(full_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO); },
+         "kobrel: cannot write the output: No space left on device\n"},
+    };
+    for (const auto &c : cases) {
+        if (std::string(c.name) == "full file system" && !have_full_fs)
+            continue;
+        start_arranged({"5", "9600", "n", "1", "2", "3"}, c.arrange);
+        EXPECT_EQ(read_bytes(peer.master, 3, 5000), (bytes{1, 2, 3})) << c.name;
+        write_bytes(peer.master, {4, 5});
+        EXPECT_EQ(finish(), c.message) << c.name;
+        EXPECT_EQ(exit_code(), 2) << c.name;
+        EXPECT_TRUE(port_is_free(peer.slave_path)) << c.name;
+    }
+    if (have_full_fs)
+        umount(mount_point);
+    rmdir(mount_point);
+}
+
+TEST_F(KobrelArranged, ClosedStandardOutputNeverReachesTheLine)
+{
+    // More output than the stream's buffer holds: with descriptor 1 free,
+    // the port would be opened as it and the text sent down the line.
+    const bytes reply = long_reply(12000);
+    start_arranged({"5", "9600", "n", "1", "2", "3"}, [] { close(STDOUT_FILENO); });
+    EXPECT_EQ(read_bytes(peer.master, 3, 5000), (bytes{1, 2, 3}));
+    std::string message;
+    {
+        streaming_device device(peer.master, reply);
+        message = finish();
+    }
+    EXPECT_TRUE(read_bytes(peer.master, 1, 300).empty()) << "the line got more than the frame";
+    EXPECT_EQ(message, "kobrel: cannot write the output: standard output is closed\n");
+    EXPECT_EQ(exit_code(), 2);
+    EXPECT_TRUE(port_is_free(peer.slave_path));
+}
+
+TEST_F(KobrelArranged, NonBlockingOutputPipeReadSlowlyGetsEveryByte)
+{
+    const bytes reply = long_reply(30000);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    start_arranged({"5", "9600", "n", "1", "2", "3"}, [&] {
+        dup2(ends[1], STDOUT_FILENO);
+        fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+    });
+    close(ends[1]);
+    EXPECT_EQ(read_bytes(peer.master, 3, 5000), (bytes{1, 2, 3}));
+    std::string text;
+    {
+        streaming_device device(peer.master, reply);
+        usleep(300000); // the pipe fills and kobrel finds it full
+        for (;;) {
+            std::vector<unsigned char> piece = read_bytes(ends[0], 4096, 5000);
+            if (piece.empty())
+                break;
+            text.append(piece.begin(), piece.end());
+            usleep(1000);
+        }
+    }
+    close(ends[0]);
+    EXPECT_EQ(finish(), "");
+    EXPECT_EQ(exit_code(), 0);
+    const std::string expected = "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n" +
+                                 byte_echo({1, 2, 3}) +
+                                 "\r\r\nWaiting for data (timeout of 200 ms):\r\r\n" +
+                                 byte_echo(reply) + "\r\r\n";
+    EXPECT_EQ(text.size(), expected.size());
+    EXPECT_TRUE(text == expected) << "bytes lost or out of order";
+}
+
+TEST_F(Kobrel, EndingSignalsDeliverTheOutputAndReleaseThePort)
+{
+    const struct rlimit no_core = {0, 0}; // SIGQUIT's default dumps core
+    setrlimit(RLIMIT_CORE, &no_core);
+    for (int signal_number : {SIGQUIT, SIGUSR1, SIGALRM}) {
+        std::string file = config_home + "/output";
+        start({"5", "9600", "n", "7"}, file);
+        EXPECT_EQ(read_bytes(peer.master, 1, 5000), bytes{7});
+        write_bytes(peer.master, {0x0A, 0x0B});
+        usleep(60000); // inside the reply window
+        kill(kobrel.pid, signal_number);
+        finish();
+
+        ASSERT_TRUE(WIFSIGNALED(kobrel.status)) << signal_number;
+        EXPECT_EQ(WTERMSIG(kobrel.status), signal_number);
+        EXPECT_EQ(file_text(file), "Opening port '\\\\.\\COM5'\r\nSending data:\r\r\n0x07, \r\r\n"
+                                   "Waiting for data (timeout of 200 ms):\r\r\n0x0A, 0x0B, ")
+            << signal_number;
+        EXPECT_TRUE(port_is_free(peer.slave_path)) << signal_number;
+    }
+}
+
+TEST_F(Kobrel, SigtermEndsARunWhoseOutputNobodyReads)
+{
+    // More output than the stream's buffer and the pipe hold together, and
+    // the test never reads it: kobrel waits on its output.
+    const bytes reply = long_reply(40000);
+    start({"5", "9600", "n", "1"});
+    EXPECT_EQ(read_bytes(peer.master, 1, 5000), bytes{1});
+    bool ended = false;
+    {
+        streaming_device device(peer.master, reply);
+        usleep(500000);
+        kill(kobrel.pid, SIGTERM);
+        for (int waited = 0; waited < 2000 && !ended; waited += 5) {
+            ended = waitpid(kobrel.pid, &kobrel.status, WNOHANG) == kobrel.pid;
+            if (!ended)
+                usleep(5000);
+        }
+    }
+    ASSERT_TRUE(ended) << "SIGTERM did not end the run within 2 s";
+    kobrel.pid = -1;
+    ASSERT_TRUE(WIFSIGNALED(kobrel.status));
+    EXPECT_EQ(WTERMSIG(kobrel.status), SIGTERM);
+    EXPECT_TRUE(port_is_free(peer.slave_path));
 }
 
 } // namespace

@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include "console.h"
-
 FakeComm fake_comm;
 
 const HANDLE fake_port_handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5EED));
@@ -32,10 +30,6 @@ void fake_comm_reset_failing(bool FakeComm::*failing_call)
     if (failing_call != nullptr) {
         fake_comm.*failing_call = true;
     }
-}
-
-void console_setup(void)
-{
 }
 
 // Wrap-safe: true when the clock is at or past the tick (within half the range).

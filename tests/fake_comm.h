@@ -1,7 +1,7 @@
-// A scripted stand-in for the communications API and the console setup, so
-// the tool's modules run in the unit tests without a device: each test says
-// which call fails, what the device reports and when reply bytes arrive, and
-// reads back what the tool passed in.
+// A scripted stand-in for the communications API, so the tool's modules run
+// in the unit tests without a device: each test says which call fails, what
+// the device reports and when reply bytes arrive, and reads back what the
+// tool passed in.
 #ifndef KOBREL_TESTS_FAKE_COMM_H
 #define KOBREL_TESTS_FAKE_COMM_H
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -56,9 +57,25 @@ TEST(TextStream, LineFeedsLeaveAsCrLfAndNothingElseChanges)
     EXPECT_EQ(result.output, with_crlf(text + "tail\n"));
 }
 
+TEST(TextStream, ClosedStandardDescriptorsAreHeldSoNoDeviceTakesOne)
+{
+    child_result result = run_child([] {
+        close(STDIN_FILENO);
+        close(STDERR_FILENO);
+        console_setup();
+        int device = open("/dev/null", O_RDWR); // as the port would be opened
+        printf("%s", device > STDERR_FILENO ? "held" : "taken");
+    });
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_EQ(result.output, "held");
+}
+
 TEST(Interrupt, PrintedOutputReachesThePipeAndTheProcessEndsBySignal)
 {
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    // Every signal whose default ends the process, but the faults and
+    // SIGPIPE (a reader that left is an output failure).
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                              SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
         child_result result = run_child([&] {
             console_setup();
             printf("0x01, 0x02, \n");

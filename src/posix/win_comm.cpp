@@ -239,6 +239,9 @@ bool apply_settings(posix_port *port, const DCB *dcb)
 
 } // namespace
 
+// Closes every port the layer has open; registered with the interrupt module.
+void comm_release_all(bool let_line_finish);
+
 // cppcheck-suppress constParameter ; the signature is the Windows API's
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
                    // cppcheck-suppress constParameter ; the signature is the Windows API's
@@ -303,9 +306,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
 
     // A run that fails after the open ends without closing (as the system
     // would on Windows, the process exit does it); release properly then.
-    static bool release_registered = false;
-    if (!release_registered)
-        release_registered = atexit(comm_release_all) == 0;
+    interrupt_on_exit(comm_release_all);
 
     int lines;
     port->in_use = true;
@@ -480,11 +481,21 @@ DWORD GetTickCount(void)
     return (DWORD)(monotonic_ns() / 1000000u);
 }
 
-void comm_release_all(void)
+void comm_release_all(bool let_line_finish)
 {
     for (posix_port &port : open_ports) {
         if (!port.in_use)
             continue;
+        // A frame the driver is still sending goes out whole, in its own
+        // time (the output of the run failed, not the exchange).
+        int queued = 0;
+        if (let_line_finish && ioctl(port.fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+            const uint64_t give_up_ns =
+                monotonic_ns() + (uint64_t)queued * port.character_ns + 10000000u;
+            while (ioctl(port.fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+                   monotonic_ns() < give_up_ns)
+                sleep_until(monotonic_ns() + port.character_ns + 100000u);
+        }
         // Whatever is still open was abandoned (an interrupt, a failed open):
         // drop what the line has not sent yet, or closing a flow-stopped port
         // would wait for it.

@@ -7,9 +7,12 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -44,6 +47,21 @@ BOOL WINAPI on_console_event(DWORD event)
     return TRUE;
 }
 
+// Output that could not be written (a full disk, a reader that went away)
+// must not pass for a run that succeeded: status 2, with the reason unless
+// the reader simply left. Runs before the C runtime's own last flush.
+void check_output_at_exit(void)
+{
+    if (fflush(stdout) == 0 && ferror(stdout) == 0)
+        return;
+    const int error = errno;
+    if (error != EPIPE) {
+        fprintf(stderr, "kobrel: cannot write the output: %s\n", strerror(error));
+        fflush(stderr);
+    }
+    _exit(2);
+}
+
 bool is_console(FILE *stream)
 {
     DWORD mode = 0;
@@ -62,4 +80,5 @@ void console_setup(void)
         setvbuf(stdout, nullptr, _IOFBF, FILE_BUFFER_SIZE);
     }
     SetConsoleCtrlHandler(on_console_event, TRUE);
+    atexit(check_output_at_exit);
 }
