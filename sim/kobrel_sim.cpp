@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "crc16.h"
+#include "posix/port_folder.h"
 #include "stream_pattern.h"
 
 namespace {
@@ -276,24 +277,24 @@ sim_options parse_options(int argc, char **argv)
 // The folder kobrel looks up COM numbers in, created when missing.
 std::string port_folder(void)
 {
-    const char *config_home = getenv("XDG_CONFIG_HOME");
-    std::string folder;
-    if (config_home != nullptr && config_home[0] != '\0') {
-        folder = config_home;
-    } else {
-        const char *home = getenv("HOME");
-        if (home == nullptr || home[0] == '\0') {
+    char folder[4096];
+    if (!port_folder_make(folder, sizeof folder)) {
+        if (errno == ENOENT) {
             errno = 0;
             fail("neither XDG_CONFIG_HOME nor HOME is set");
         }
-        folder = std::string(home) + "/.config";
-    }
-    for (const char *part : {"", "/kobrel", "/ports"}) {
-        folder += part;
-        if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-            fail("cannot create " + folder);
+        fail("cannot create the port folder");
     }
     return folder;
+}
+
+// Where kobrel looks for COM<number>, in the folder port_folder made.
+std::string entry_path(int number)
+{
+    char path[4096];
+    if (!port_entry_path(static_cast<uint32_t>(number), path, sizeof path))
+        fail("the port folder's path is too long");
+    return path;
 }
 
 // Replaces a link that a simulator made and left when it was killed: it
@@ -348,14 +349,14 @@ int make_link(const std::string &folder, int wanted_number)
     int first = wanted_number != 0 ? wanted_number : 1;
     int last = wanted_number != 0 ? wanted_number : 256;
     for (int number = first; number <= last; ++number) {
-        std::string path = folder + "/com" + std::to_string(number);
+        std::string path = entry_path(number);
         if (take_link(path)) {
             link_path = path;
             return number;
         }
     }
     if (wanted_number != 0) {
-        std::string path = folder + "/com" + std::to_string(wanted_number);
+        std::string path = entry_path(wanted_number);
         fprintf(stderr,
                 "kobrel-sim: %s already exists and is left as it is; choose another COM number\n",
                 path.c_str());
