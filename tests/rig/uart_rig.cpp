@@ -212,12 +212,17 @@ void parse_trace(const std::string &text, rig_boot_result *result)
         if (sscanf(event, "serial_write write addr 0x%x val 0x%x", &address, &value) == 2) {
             result->writes.push_back({time, address, value});
             if (address == SCRATCH) {
-                if (marker_lead_seen && value >= 1) {
-                    if (result->markers.size() < value)
-                        result->markers.resize(value, 0);
-                    result->markers[value - 1] = time;
+                // A marker is the lead, then its number (which may equal the lead).
+                if (!marker_lead_seen) {
+                    marker_lead_seen = value == MARKER_LEAD;
+                } else {
+                    marker_lead_seen = false;
+                    if (value >= 1) {
+                        if (result->markers.size() < value)
+                            result->markers.resize(value, 0);
+                        result->markers[value - 1] = time;
+                    }
                 }
-                marker_lead_seen = value == MARKER_LEAD;
             }
         } else if (sscanf(event, "serial_update_parameters baudrate=%lu parity='%c' data=%d stop=%d",
                           &setting.baud, &setting.parity, &setting.data_bits, &setting.stop_bits) == 4) {
