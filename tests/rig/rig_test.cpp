@@ -274,6 +274,28 @@ TEST_F(RigLine, HeldTtyIsNotOpened)
     EXPECT_TRUE(exchange("held").wire.empty());
 }
 
+// The markers that cut the trace into exchanges: the lead byte 0x4B, then
+// the exchange's number, which may be 0x4B itself.
+TEST(RigTrace, MarkersAreFoundWhateverTheirNumber)
+{
+    std::string trace;
+    int second = 0;
+    for (unsigned number : {74u, 75u, 76u}) {
+        for (unsigned value : {0x4Bu, number}) {
+            char line[96];
+            snprintf(line, sizeof line, "1@100.%06d:serial_write write addr 0x07 val 0x%02x\n", ++second,
+                     value);
+            trace += line;
+        }
+    }
+    rig_boot_result result;
+    rig_parse_trace(trace, &result);
+    ASSERT_EQ(result.markers.size(), 76u);
+    EXPECT_DOUBLE_EQ(result.markers[73], 100.000002);
+    EXPECT_DOUBLE_EQ(result.markers[74], 100.000004);
+    EXPECT_DOUBLE_EQ(result.markers[75], 100.000006);
+}
+
 // kobrel-sim as the device, its libmodbus server behind the real driver.
 rig_setup modbus_setup()
 {

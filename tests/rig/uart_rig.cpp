@@ -194,7 +194,9 @@ std::string sim_device(int output, std::string *seen)
     return seen->substr(on + 4, colon - on - 4);
 }
 
-void parse_trace(const std::string &text, rig_boot_result *result)
+} // namespace
+
+void rig_parse_trace(const std::string &text, rig_boot_result *result)
 {
     std::istringstream lines(text);
     std::string line;
@@ -230,6 +232,8 @@ void parse_trace(const std::string &text, rig_boot_result *result)
         }
     }
 }
+
+namespace {
 
 void parse_wire(const std::string &text, rig_boot_result *result)
 {
@@ -449,7 +453,7 @@ rig_boot_result rig_boot(const rig_setup &setup)
         result.files["sim"] = sim_text;
     }
 
-    parse_trace(read_file(trace), &result);
+    rig_parse_trace(read_file(trace), &result);
     parse_wire(read_file(wire), &result);
     parse_report(read_file(report), &result);
     // isa-debug-exit ends QEMU with (code << 1) | 1: 1 is the guest's 0.

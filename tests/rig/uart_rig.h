@@ -61,6 +61,10 @@ bool rig_available(std::string *why_not);
 
 rig_boot_result rig_boot(const rig_setup &setup);
 
+// QEMU's trace of the UART into the result's settings, register writes and
+// markers.
+void rig_parse_trace(const std::string &text, rig_boot_result *result);
+
 // One exchange: what happened between its marker and the next.
 struct rig_exchange {
     bool found = false;
