@@ -153,9 +153,8 @@ bool fake_set_comm_state(fake_line *device, const DCB *dcb)
 void fake_get_comm_state(const fake_line &device, DCB *dcb)
 {
     const int lines = device.driver.has_modem_lines ? device.modem_lines : TIOCM_DTR | TIOCM_RTS;
-    const bool by_hand = device.direction == DIRECTION_BY_HAND_TEMT ||
-                         device.direction == DIRECTION_BY_HAND_DRAIN;
-    const bool rts_toggles = !terminal_mode(&device.line) && (by_hand || device.rs485_on);
+    const bool rts_toggles =
+        !terminal_mode(&device.line) && (direction_by_hand(device.direction) || device.rs485_on);
     dcb_from_termios(&device.line, line_speed(device), lines, rts_toggles, dcb);
 }
 

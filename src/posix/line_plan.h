@@ -29,6 +29,12 @@ enum write_direction {
     DIRECTION_BY_HAND_DRAIN // the same, waiting with tcdrain
 };
 
+// Whether the layer itself raises and drops RTS around each write.
+inline bool direction_by_hand(write_direction direction)
+{
+    return direction == DIRECTION_BY_HAND_TEMT || direction == DIRECTION_BY_HAND_DRAIN;
+}
+
 struct line_plan {
     bool sets_dtr; // false where there is no DTR to set
     bool dtr_on;

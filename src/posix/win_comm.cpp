@@ -82,11 +82,6 @@ bool set_modem_line(posix_port *port, int line, bool on)
     return ioctl(port->fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
 }
 
-bool toggles_rts_by_hand(const posix_port *port)
-{
-    return port->direction == DIRECTION_BY_HAND_TEMT || port->direction == DIRECTION_BY_HAND_DRAIN;
-}
-
 bool write_all(posix_port *port, const unsigned char *bytes, DWORD count, DWORD *written)
 {
     while (*written < count) {
@@ -242,10 +237,10 @@ bool apply_settings(posix_port *port, const DCB *dcb)
     return true;
 }
 
-} // namespace
-
 // Closes every port the layer has open; registered with the interrupt module.
 void comm_release_all(bool let_line_finish);
+
+} // namespace
 
 // cppcheck-suppress constParameter ; the signature is the Windows API's
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, void *security,
@@ -351,7 +346,7 @@ BOOL GetCommState(HANDLE handle, DCB *dcb)
     if (!terminal_mode(&line)) {
         if (port->driver.has_modem_lines && ioctl(port->fd, TIOCMGET, &lines) != 0)
             return FALSE;
-        rts_toggles = toggles_rts_by_hand(port) || os_rs485_enabled(port->fd);
+        rts_toggles = direction_by_hand(port->direction) || os_rs485_enabled(port->fd);
     }
     dcb_from_termios(&line, speed, lines, rts_toggles, dcb);
     return TRUE;
@@ -451,7 +446,7 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *count_writ
         return FALSE;
     DWORD written = 0;
     bool ok;
-    if (toggles_rts_by_hand(port)) {
+    if (direction_by_hand(port->direction)) {
         // RTS stays up until the last byte left the line, then the
         // transceiver goes back to receive for the reply. The frame starts
         // now, or after what the kernel still had to send.
@@ -486,6 +481,8 @@ DWORD GetTickCount(void)
     return (DWORD)(monotonic_ns() / 1000000u);
 }
 
+namespace {
+
 void comm_release_all(bool let_line_finish)
 {
     for (posix_port &port : open_ports) {
@@ -505,8 +502,10 @@ void comm_release_all(bool let_line_finish)
         // drop what the line has not sent yet, or closing a flow-stopped port
         // would wait for it.
         tcflush(port.fd, TCOFLUSH);
-        if (toggles_rts_by_hand(&port))
+        if (direction_by_hand(port.direction))
             set_modem_line(&port, TIOCM_RTS, false);
         close_port(&port);
     }
 }
+
+} // namespace
