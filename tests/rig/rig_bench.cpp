@@ -118,12 +118,9 @@ int main(int argc, char **argv)
                 size_t bytes = 0;
                 for (int i = 0; i < exchanges; i++) {
                     rig_exchange e = rig_exchange_named(boot, base + "_" + std::to_string(i));
-                    rig_line_setting setting;
-                    // The line as the frame left: mbpoll puts the old settings back.
-                    if (!e.found || e.wire.empty() ||
-                        !rig_setting_at(boot, e.wire.front().stop_bit_end, &setting))
+                    if (!e.found)
                         continue;
-                    rig_turnaround t = rig_turnaround_of(e, setting);
+                    rig_turnaround t = rig_turnaround_of(boot, e);
                     double up_s;
                     if (rig_rts_up_after_open(e, &up_s))
                         open_us.push_back(up_s * 1e6);

@@ -179,9 +179,9 @@ TEST_F(RigLine, WireTakesTheProgrammedTime)
     for (const char *name : {"e9600_1", "long104"}) {
         rig_exchange e = exchange(name);
         ASSERT_GE(e.wire.size(), 8u) << name;
-        rig_line_setting setting;
-        ASSERT_TRUE(rig_setting_at(*boot, e.wire.front().stop_bit_end, &setting)) << name;
-        const double character = rig_turnaround_of(e, setting).character_s;
+        const rig_turnaround t = rig_turnaround_of(*boot, e);
+        ASSERT_TRUE(t.frame_seen) << name;
+        const double character = t.character_s;
         std::vector<double> gaps;
         for (size_t i = 1; i < e.wire.size(); i++)
             gaps.push_back(e.wire[i].stop_bit_end - e.wire[i - 1].stop_bit_end);
@@ -232,10 +232,8 @@ TEST_F(RigLine, RtsFramesEveryByteAndDropsBeforeTheAnswer)
     std::vector<double> margins; // drop as a share of t3.5
     for (const char *name : turnaround_runs) {
         rig_exchange e = exchange(name);
-        rig_line_setting setting;
         ASSERT_FALSE(e.wire.empty()) << name;
-        ASSERT_TRUE(rig_setting_at(*boot, e.wire.front().stop_bit_end, &setting)) << name;
-        rig_turnaround t = rig_turnaround_of(e, setting);
+        rig_turnaround t = rig_turnaround_of(*boot, e);
         ASSERT_TRUE(t.frame_seen) << name;
         EXPECT_TRUE(t.rts_up_before_first_byte) << name;
         EXPECT_FALSE(t.rts_down_inside_frame) << name;

@@ -25,13 +25,6 @@ const int BOOT_TIMEOUT_S = 240;
 const unsigned MARKER_LEAD = 0x4B;
 const unsigned SCRATCH = 7;
 
-double wall_clock()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 double monotonic()
 {
     struct timespec t;
@@ -107,6 +100,9 @@ struct device_state {
     rig_line_setting setting = {0, 9600, 'N', 8, 1};
     std::string params_pending;
     double last_received = -1; // monotonic
+    // One answer for each exchange: a guest held up by its host may leave a
+    // gap in the middle of a frame, which must not make two frames of it.
+    bool answered = false;
     std::deque<std::pair<double, unsigned char>> to_send; // monotonic due time
     double next_free = 0;
     int sim_line = -1; // the simulator's pseudo-terminal, bridge mode
@@ -119,6 +115,10 @@ void parse_params(device_state *device, const char *data, size_t size)
     while ((end = device->params_pending.find('\n')) != std::string::npos) {
         std::string line = device->params_pending.substr(0, end);
         device->params_pending.erase(0, end + 1);
+        if (line == "mark") {
+            device->answered = false; // a new exchange begins
+            continue;
+        }
         rig_line_setting s = {0, 0, 'N', 8, 1};
         if (sscanf(line.c_str(), "%lu %c %d %d", &s.baud, &s.parity, &s.data_bits, &s.stop_bits) == 4 &&
             s.baud > 0) {
@@ -365,6 +365,7 @@ rig_boot_result rig_boot(const rig_setup &setup)
     int qemu_status = -1;
     bool qemu_ended = false;
     const double deadline = started + BOOT_TIMEOUT_S;
+    const bool answers_fixed = !setup.bridge_to_sim && !setup.reply.empty();
     while (!qemu_ended) {
         double now = monotonic();
         if (now > deadline) {
@@ -382,28 +383,24 @@ rig_boot_result rig_boot(const rig_setup &setup)
             if (write(line, &byte, 1) != 1)
                 break;
         }
-        // A fixed answer starts at t3.5 after the last byte of a frame.
-        if (!setup.bridge_to_sim && !setup.reply.empty() && device.last_received >= 0 &&
-            now >= device.last_received + modbus_t35(device.setting)) {
-            result.reply_starts.push_back(wall_clock() - (now - device.last_received -
-                                                          modbus_t35(device.setting)));
-            queue_answer(&device, setup.reply.data(), setup.reply.size(), device.last_received +
-                                                                           modbus_t35(device.setting));
-            device.last_received = -1;
-        }
-
         double wake = now + 0.05;
+        // A fixed answer starts at t3.5 after the last byte of a frame.
+        if (answers_fixed && device.last_received >= 0) {
+            const double answer_at = device.last_received + modbus_t35(device.setting);
+            if (now >= answer_at) {
+                if (!device.answered)
+                    queue_answer(&device, setup.reply.data(), setup.reply.size(), answer_at);
+                device.answered = true;
+                device.last_received = -1;
+            } else if (answer_at < wake) {
+                wake = answer_at;
+            }
+        }
         if (!device.to_send.empty() && device.to_send.front().first < wake)
             wake = device.to_send.front().first;
-        if (!setup.bridge_to_sim && !setup.reply.empty() && device.last_received >= 0) {
-            double answer = device.last_received + modbus_t35(device.setting);
-            if (answer < wake)
-                wake = answer;
-        }
-        struct pollfd watch[4] = {{line >= 0 ? line : listener, POLLIN, 0},
+        struct pollfd watch[3] = {{line >= 0 ? line : listener, POLLIN, 0},
                                   {params[0], POLLIN, 0},
-                                  {device.sim_line, POLLIN, 0},
-                                  {-1, 0, 0}};
+                                  {device.sim_line, POLLIN, 0}};
         double wait = wake - monotonic();
         struct timespec timeout = {0, wait > 0 ? static_cast<long>(wait * 1e9) : 0};
         if (ppoll(watch, 3, &timeout, nullptr) <= 0)
@@ -429,14 +426,10 @@ rig_boot_result rig_boot(const rig_setup &setup)
         }
         if (device.sim_line >= 0 && (watch[2].revents & POLLIN) != 0) {
             ssize_t n = read(device.sim_line, chunk, sizeof chunk);
-            if (n > 0) {
-                if (device.to_send.empty())
-                    result.reply_starts.push_back(wall_clock());
+            if (n > 0)
                 queue_answer(&device, chunk, static_cast<size_t>(n), monotonic());
-            }
         }
     }
-    result.boot_seconds = monotonic() - started;
     if (line >= 0)
         close(line);
     close(listener);
@@ -539,14 +532,17 @@ bool rts_up_at(const std::vector<rts_edge> &edges, double time)
 
 } // namespace
 
-rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_setting &setting)
+rig_turnaround rig_turnaround_of(const rig_boot_result &boot, const rig_exchange &exchange)
 {
     rig_turnaround t;
-    t.character_s = character_time(setting);
-    t.t35_s = modbus_t35(setting);
-    if (exchange.wire.empty())
+    rig_line_setting setting;
+    // The line as the frame left: a program may put other settings back at
+    // its close.
+    if (exchange.wire.empty() || !rig_setting_at(boot, exchange.wire.front().stop_bit_end, &setting))
         return t;
     t.frame_seen = true;
+    t.character_s = character_time(setting);
+    t.t35_s = modbus_t35(setting);
     const double first_start = exchange.wire.front().stop_bit_end - t.character_s;
     const double last_end = exchange.wire.back().stop_bit_end;
     const std::vector<rts_edge> edges = rts_edges(exchange);

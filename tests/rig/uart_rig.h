@@ -16,8 +16,8 @@
 
 struct rig_setup {
     std::string script; // shell text, run by the guest's /init
-    // The device: answers each frame with these bytes at t3.5 after its last
-    // byte (the fastest answer Modbus RTU allows); none: silent.
+    // The device: answers the frame of each exchange with these bytes at t3.5
+    // after its last byte (the fastest answer Modbus RTU allows); none: silent.
     std::vector<unsigned char> reply;
     // Or, when set, kobrel-sim with these options is the device, bridged to
     // the line.
@@ -46,14 +46,12 @@ struct rig_wire_byte {
 
 struct rig_boot_result {
     std::string error; // empty when the VM ran its script and reported
-    double boot_seconds = 0;
     std::map<std::string, std::string> files; // the guest's /out
     std::vector<rig_line_setting> settings;
     std::vector<rig_register_write> writes;
     std::vector<rig_wire_byte> wire;
     std::vector<double> markers;     // time of marker n at [n - 1]
     std::vector<std::string> names;  // name of exchange n at [n - 1]
-    std::vector<double> reply_starts; // when the device began each answer
 };
 
 // Whether the rig can run here: QEMU, the kernel and the guest image exist.
@@ -79,9 +77,10 @@ rig_exchange rig_exchange_named(const rig_boot_result &boot, const std::string &
 // The line as the driver last programmed it up to the end of an exchange.
 bool rig_setting_at(const rig_boot_result &boot, double time, rig_line_setting *setting);
 
-// RTS against the frame of one exchange.
+// RTS against the frame of one exchange, at the line as it was programmed
+// when the frame began.
 struct rig_turnaround {
-    bool frame_seen = false;
+    bool frame_seen = false; // bytes left the UART, on a programmed line
     bool rts_up_before_first_byte = false; // raised before the first start bit
     bool rts_down_inside_frame = false;    // dropped before the last stop bit
     bool byte_with_rts_low = false;
@@ -91,7 +90,7 @@ struct rig_turnaround {
     double t35_s = 0;        // 3.5 characters, 1.75 ms above 19200 baud
 };
 
-rig_turnaround rig_turnaround_of(const rig_exchange &exchange, const rig_line_setting &setting);
+rig_turnaround rig_turnaround_of(const rig_boot_result &boot, const rig_exchange &exchange);
 
 // How long RTS stayed up from the first time it rose in an exchange (the
 // kernel raises it when the device is opened) until it first fell.

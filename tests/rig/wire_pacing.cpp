@@ -14,7 +14,9 @@
 //   KOBREL_RIG_WIRE_LOG   file that gets one line per byte at the moment its
 //                         stop bit ended: "<seconds>.<microseconds> <hex>"
 //   KOBREL_RIG_PARAMS_FD  descriptor that gets "<baud> <parity> <data> <stop>"
-//                         each time the guest programs the line
+//                         each time the guest programs the line, and "mark"
+//                         each time it writes the scratch register (the
+//                         rig's markers between exchanges)
 // The rate comes from QEMU's own serial_update_parameters trace event, which
 // therefore must be enabled.
 #include <dlfcn.h>
@@ -129,6 +131,13 @@ template <typename Send> ssize_t paced_send(const void *first_byte, size_t size,
     return sent;
 }
 
+void tell_rig(const char *line, size_t length)
+{
+    if (params_fd >= 0 && write(params_fd, line, length) < 0) {
+        // the rig's reader went away; nothing to tell
+    }
+}
+
 void parameters_traced(const char *text)
 {
     const char *at = strstr(text, "serial_update_parameters ");
@@ -145,25 +154,25 @@ void parameters_traced(const char *text)
     int bits = 1 + data + (parity == 'N' ? 0 : 1) + stop;
     character_ns = static_cast<int64_t>(1000000000.0 * bits / static_cast<double>(baud));
     pthread_mutex_unlock(&lock);
-    if (params_fd >= 0) {
-        char line[64];
-        int length = snprintf(line, sizeof line, "%lu %c %d %d\n", baud, parity, data, stop);
-        if (write(params_fd, line, static_cast<size_t>(length)) < 0) {
-            // the rig's reader went away; nothing to tell
-        }
-    }
+    char line[64];
+    int length = snprintf(line, sizeof line, "%lu %c %d %d\n", baud, parity, data, stop);
+    tell_rig(line, static_cast<size_t>(length));
 }
 
 void look_at_trace(const char *format, va_list arguments)
 {
-    if (strstr(format, "serial_update_parameters") == nullptr)
+    const bool parameters = strstr(format, "serial_update_parameters") != nullptr;
+    if (!parameters && strstr(format, "serial_write") == nullptr)
         return;
     char text[256];
     va_list copy;
     va_copy(copy, arguments);
     vsnprintf(text, sizeof text, format, copy);
     va_end(copy);
-    parameters_traced(text);
+    if (parameters)
+        parameters_traced(text);
+    else if (strstr(text, "write addr 0x07 ") != nullptr)
+        tell_rig("mark\n", 5);
 }
 
 // Takes POLLOUT from the line's entries while its byte is still on the wire;
